@@ -1,0 +1,54 @@
+# The fixed commands. Each one first makes sure this machine has what it needs (scripts/setup).
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+CMAKE_GEN  ?= -G Ninja
+CTEST_JOBS ?= 2
+
+.PHONY: all setup build demo run test test-plain test-asan test-tsan bench install format clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+
+demo: build
+	$(BUILD)/korvaline-demo
+
+run: build
+	$(BUILD)/korvaline
+
+# The whole suite in the normal build, then the C++ suite under AddressSanitizer+UBSan and under
+# ThreadSanitizer. Browser, window and fuzzing tests run once, in the build they belong to.
+test: test-plain test-asan test-tsan
+
+test-plain: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(CTEST_JOBS) -LE sanitizer-only
+
+test-asan: setup
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKORVALINE_SANITIZER=address
+	cmake --build $(ASAN_BUILD)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L "cxx|fuzz"
+
+test-tsan: setup
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKORVALINE_SANITIZER=thread
+	cmake --build $(TSAN_BUILD)
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L cxx
+
+bench: build
+	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json
+
+install: build
+	cmake --install $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

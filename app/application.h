@@ -1,0 +1,24 @@
+#pragma once
+
+namespace usb {
+class bus;
+}
+namespace hid {
+class host;
+}
+
+namespace app {
+
+// What differs between the real program and the demo: where the module and its bootloader are
+// found. Everything else is built by run() alike.
+struct seams {
+    usb::bus& bus;
+    hid::host& hid;
+};
+
+// Builds every long-lived object in order, serves the pages on 127.0.0.1:5000, shows the window
+// (or serves headless when there is no display) until it is closed or SIGINT/SIGTERM arrives, and
+// tears everything down in order. Returns the process exit status.
+int run(const seams& seams);
+
+}  // namespace app
