@@ -1,0 +1,140 @@
+#include "app/application.h"
+
+#include <httplib.h>
+#include <sys/socket.h>
+
+#include <cmrc/cmrc.hpp>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "maintenance/firmware_route.h"
+#include "maintenance/noise_logger.h"
+#include "platform/window.h"
+#include "usb/device.h"
+#include "web/endpoints.h"
+#include "web/messaging.h"
+#include "web/request_guard.h"
+#include "web/router.h"
+
+namespace app {
+
+namespace {
+
+const std::string server_host = "127.0.0.1";
+constexpr int server_port = 5000;
+const std::string resource_root = "web_resources";
+constexpr std::uint16_t module_vendor = 0x0483;
+constexpr std::uint16_t module_product = 0x5740;
+
+// Workers of the HTTP server. Event streams are capped well below this (async::messaging), so
+// the settings requests of the pages always find a free worker.
+constexpr std::size_t server_workers = 16;
+
+std::string page_url() {
+    return "http://" + server_host + ":" + std::to_string(server_port);
+}
+
+void configure_server(httplib::Server& server) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(server_workers); };
+    // The library binds with SO_REUSEPORT, which would let a second copy of the program share the
+    // port and answer for us. Take the port alone.
+    server.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    // Idle keep-alive connections and stalled clients hold a worker until these run out, and
+    // stopping the server waits for every worker: keep them short so shutdown stays prompt.
+    server.set_keep_alive_timeout(1);
+    server.set_read_timeout(1, 0);
+    server.set_write_timeout(1, 0);
+}
+
+std::string port_taken_page() {
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Korvaline</title>"
+           "<style>body{font-family:sans-serif;margin:3em;color:#333}</style></head><body>"
+           "<h1>Korvaline cannot start</h1>"
+           "<p>The address " +
+           server_host + ":" + std::to_string(server_port) +
+           " is already in use by another program, perhaps another Korvaline window.</p>"
+           "<p>Close that program, then start Korvaline again.</p></body></html>";
+}
+
+}  // namespace
+
+int run(const seams& seams) {
+    // Built in this order and destroyed in the reverse order, with the exceptions made explicit
+    // at the end: the window goes once the server has stopped.
+    cmrc::embedded_filesystem fs = cmrc::app_resources::get_filesystem();
+    usb::device device(seams.bus, module_vendor, module_product);
+    httplib::Server server;
+    configure_server(server);
+    web::request_guard(server_port).install(server);
+    async::messaging events(server);
+    routing::router router(server, device);
+    maintenance::noise_logger logger(server, device, events);
+
+    for (const cmrc::directory_entry& item : fs.iterate_directory(resource_root)) {
+        cmrc::directory_entry entry = item;
+        http::add_endpoint(fs, server, resource_root, resource_root, entry);
+    }
+
+    events.send(R"({"event" : "disconnect"})");
+    device.install_callbacks([&events] { events.send(R"({"event" : "connect"})"); },
+                             [&events] { events.send(R"({"event" : "disconnect"})"); });
+
+    firmware::uploads uploads(events, device, seams.hid);
+    uploads.register_route(server);
+    logger.register_routes(server);
+
+    // Bound before the window opens, so the window never shows a server that is not ours.
+    const bool bound = server.bind_to_port(server_host, server_port);
+    if (!bound) {
+        std::cout << "Cannot listen on " << server_host << ":" << server_port
+                  << ": the address is in use by another program (is Korvaline already running?)."
+                  << std::endl;
+    }
+    std::thread server_thread;
+    if (bound) {
+        server_thread = std::thread([&server] { server.listen_after_bind(); });
+    }
+
+    int status = bound ? 0 : 1;
+    std::optional<platform::window> window;
+    if (platform::window::available()) {
+        window.emplace();
+        window->set_title("Korvaline");
+        window->set_size(1280, 720);
+        if (fs.is_file(resource_root + "/assets/img/icon.png")) {
+            cmrc::file icon = fs.open(resource_root + "/assets/img/icon.png");
+            window->set_icon_png(icon.begin(), icon.size());
+        }
+        if (bound) {
+            window->navigate(page_url());
+        } else {
+            window->show_html(port_taken_page());
+        }
+        window->run();
+    } else if (bound) {
+        std::cout << "No display found: serving the Korvaline pages at " << page_url()
+                  << "/ until stopped (Ctrl+C)." << std::endl;
+        platform::wait_for_termination();
+    }
+
+    events.send(R"({"event" : "exit"})");
+    events.release_all();
+    server.stop();
+    if (server_thread.joinable()) {
+        server_thread.join();
+    }
+    window.reset();
+    // A transfer in progress finishes (its waits are bounded) before the broadcaster and the
+    // device go; then the logger stops, and the rest is destroyed in reverse order of creation.
+    uploads.wait();
+    logger.stop();
+    return status;
+}
+
+}  // namespace app
