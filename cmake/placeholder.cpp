@@ -1,0 +1,1 @@
+// Compiled into a library whose folder has no sources yet.
