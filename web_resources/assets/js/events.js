@@ -1,0 +1,77 @@
+// The application's live events, shared by the main page and the settings page: the module's
+// connect and disconnect, the firmware upload's progress, and the noise logger's readings.
+
+// True from the first firmware upload event to "firmware_upload_end". The bootloader drops and
+// re-enumerates the module during a transfer, and those connects and disconnects must neither
+// open the "Cannot detect board" dialog nor reload the page in the middle of the upload.
+let fw_upload = false;
+
+const ev = new EventSource("event");
+
+function setOpen(id, open) {
+    const dialog = document.getElementById(id);
+    if (!dialog) {
+        return;
+    }
+    if (open) {
+        dialog.setAttribute("open", "");
+    } else {
+        dialog.removeAttribute("open");
+    }
+}
+
+function handleUploadEvent(message) {
+    fw_upload = true;
+    const progress = document.getElementById("firmware-progress");
+    if (progress && "value" in message) {
+        progress.value = message.value;
+    }
+    if (message.event === "firmware_upload_begin") {
+        console.log("open firmware modal");
+        showFirmwareMessage("");
+        setOpen("firmware-modal", true);
+    } else if (message.event === "firmware_upload_error") {
+        // A failed transfer says why before it ends; the card keeps the sentence after the dialog
+        // has closed, so the user learns that the module was not updated.
+        showFirmwareMessage(String(message.error));
+    } else if (message.event === "firmware_upload_end") {
+        console.log("close firmware modal");
+        fw_upload = false;
+        setOpen("firmware-modal", false);
+    }
+}
+
+// The firmware card's message line exists only on the settings page.
+function showFirmwareMessage(text) {
+    const line = document.getElementById("firmware-message");
+    if (line) {
+        line.textContent = text;
+        line.hidden = text === "";
+    }
+}
+
+ev.onmessage = (e) => {
+    try {
+        const message = JSON.parse(e.data);
+        if ("event" in message) {
+            if (String(message.event).startsWith("firmware_upload_")) {
+                handleUploadEvent(message);
+                return;
+            }
+            if (!fw_upload) {
+                setOpen("disconnected", message.event === "disconnect");
+                if (message.event === "connect") {
+                    window.location.href = "/";
+                }
+            }
+        }
+        if ("value" in message && typeof triggerThreshold !== "undefined") {
+            triggerThreshold.value = message.value;
+        }
+        if ("curve" in message && typeof parameters !== "undefined") {
+            parameters.setLiveCurve(normalizeArrayToMax(JSON.parse(message.curve), 300));
+        }
+    } catch (error) {
+        console.log("event error: " + error);
+    }
+};
