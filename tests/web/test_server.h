@@ -1,0 +1,127 @@
+#pragma once
+
+// A server on a port of its own for one test, and a raw event-stream client that can vanish the
+// way a closed browser tab does.
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test {
+
+class running_server {
+  public:
+    running_server(httplib::Server& server, int port) : server_(server) {
+        server_.set_keep_alive_timeout(1);
+        if (!server_.bind_to_port("127.0.0.1", port)) {
+            throw std::runtime_error("test port " + std::to_string(port) + " is taken");
+        }
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~running_server() { stop(); }
+    void stop() {
+        server_.stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    httplib::Server& server_;
+    std::thread thread_;
+};
+
+class raw_stream {
+  public:
+    explicit raw_stream(int port, const std::string& path = "/event") {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            throw std::runtime_error("cannot connect");
+        }
+        std::string request =
+            "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+    }
+    ~raw_stream() { close(); }
+    void close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    // Reads until `count` event texts have arrived or the time is up; returns all texts so far.
+    std::vector<std::string> events(std::size_t count,
+                                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        do {
+            pump(10);
+        } while (parse().size() < count && std::chrono::steady_clock::now() < end);
+        return parse();
+    }
+
+    // Everything received so far, headers and chunk framing included.
+    const std::string& raw() {
+        pump(0);
+        return buffer_;
+    }
+
+    // Whether the server has closed the connection (read returns 0).
+    bool closed_by_server(std::chrono::milliseconds limit) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (pump(20) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    // Returns the result of the last read: 0 at end of stream, -1 when nothing came.
+    ssize_t pump(int timeout_ms) {
+        pollfd p{fd_, POLLIN, 0};
+        ssize_t last = -1;
+        while (::poll(&p, 1, timeout_ms) > 0) {
+            char chunk[4096];
+            last = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (last <= 0) {
+                return last == 0 ? 0 : -1;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(last));
+            timeout_ms = 0;
+        }
+        return last;
+    }
+
+    std::vector<std::string> parse() const {
+        std::vector<std::string> out;
+        for (auto pos = buffer_.find("data: "); pos != std::string::npos;
+             pos = buffer_.find("data: ", pos)) {
+            auto end = buffer_.find("\n\n", pos);
+            if (end == std::string::npos) {
+                break;
+            }
+            out.push_back(buffer_.substr(pos + 6, end - pos - 6));
+            pos = end + 2;
+        }
+        return out;
+    }
+
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+}  // namespace test
