@@ -132,8 +132,10 @@ void SerialPort::open() {
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    // Reads never wait inside the driver: the burst framing is done with poll and deadlines.
-    tio.c_cc[VMIN] = 0;
+    // Reads never wait inside the driver (the descriptor is non-blocking; the burst framing is
+    // done with poll and deadlines). VMIN 1 makes an empty buffer read as EAGAIN, so that end of
+    // file (0) means the line has hung up; with VMIN 0 both would read as 0.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (::cfsetispeed(&tio, B115200) != 0 || ::cfsetospeed(&tio, B115200) != 0 ||
         ::tcsetattr(fd, TCSANOW, &tio) != 0) {
@@ -159,6 +161,8 @@ void SerialPort::open() {
 
 void SerialPort::close() {
     if (impl_->fd >= 0) {
+        // Leave the tty open to others again (the driver keeps the flag while anyone holds it).
+        ::ioctl(impl_->fd, TIOCNXCL);
         ::close(impl_->fd);
         impl_->fd = -1;
     }
