@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "test_server.h"
+#include "tests/support/test_server.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_server.h"
+#include "tests/support/test_server.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "test_server.h"
+#include "tests/support/test_server.h"
 
 namespace {
 
