@@ -1,0 +1,122 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// How the simulated module answers the commands that expect a reply.
+enum class answer_mode {
+    normal,   // the proper reply after the reply delay
+    silent,   // never answers anything
+    garbage,  // bytes that never end in a line feed, after the reply delay
+    late,     // the proper reply, but only after the late delay
+};
+
+struct module_options {
+    // Time between a complete command and the first byte of its reply.
+    std::chrono::milliseconds reply_delay{3};
+    // A command that cannot be recognised by its shape is complete once the input has been quiet
+    // this long.
+    std::chrono::milliseconds quiet_gap{5};
+    // A curve whose JSON text has not closed yet waits this long for its remaining chunks.
+    std::chrono::milliseconds curve_gap{200};
+    // The delay of answer_mode::late.
+    std::chrono::milliseconds late_delay{300};
+    answer_mode mode = answer_mode::normal;
+    bool plugged = true;
+};
+
+// Where the module is attached while it is plugged: the session number changes with every plug,
+// so a bus can tell a replugged module from the one it saw before.
+struct attachment {
+    std::uint64_t session;
+    std::string tty;
+};
+
+// A drum-trigger module that speaks the module's text protocol on a pseudo-terminal. The slave
+// side of the pty is the module's "tty node"; the real SerialPort opens it like a CDC-ACM port.
+// Unplugging closes the master side, so an open port sees a hang-up, and a replug creates a new
+// pty with a new node.
+class module {
+  public:
+    static constexpr std::uint16_t vendor_id = 0x0483;
+    static constexpr std::uint16_t product_id = 0x5740;
+
+    explicit module(module_options options = {});
+    ~module();
+    module(const module&) = delete;
+    module& operator=(const module&) = delete;
+
+    // Attaches the module with a fresh pty. Does nothing when it is already plugged. Must not be
+    // called from the reset handler (it runs on the module's own thread).
+    void plug();
+    // Detaches the module: the bus stops reporting it at once and the pty master is closed.
+    // May be called from the reset handler.
+    void unplug();
+    // Unplugs a plugged module or plugs an unplugged one; returns whether it is plugged now.
+    bool toggle();
+    std::optional<attachment> attached() const;
+
+    void set_mode(answer_mode mode);
+    void set_reply_delay(std::chrono::milliseconds delay);
+    void set_late_delay(std::chrono::milliseconds delay);
+
+    // Called on the module's thread when "/reset" arrives. Empty: "/reset" does nothing.
+    void on_reset(std::function<void()> handler);
+
+    // Every command received, framed, in arrival order.
+    std::vector<std::string> commands() const;
+    void clear_commands();
+    // Waits until at least count commands have been recorded; false on time-out.
+    bool wait_for_commands(std::size_t count, std::chrono::milliseconds timeout) const;
+
+    // The settings as "/get params all" reports them, without the line end; and the copy that
+    // "/save params all" stored last (the initial settings until then).
+    std::string params_json() const;
+    std::string saved_params_json() const;
+
+    // The number of the pad that "$N" selected last (kick, 0, at first).
+    int selected_pad() const;
+
+    struct settings;
+
+  private:
+    struct session;
+    struct outcome;
+    void serve(std::shared_ptr<session> s);
+    outcome handle(const std::string& command);
+    // These four run with the mutex held.
+    std::uint32_t next_random();
+    std::string noise_level();
+    std::string noise_trace();
+    std::string garbage();
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable recorded_;
+    module_options options_;
+    std::unique_ptr<settings> current_;
+    std::unique_ptr<settings> saved_;
+    std::function<void()> reset_handler_;
+    std::vector<std::string> commands_;
+    std::uint64_t sessions_ = 0;
+    std::uint32_t noise_seed_ = 12345;
+    std::shared_ptr<session> session_;
+    std::thread worker_;
+};
+
+// Splits the head of the module's input into one command. Returns the length of the first
+// complete command, or nothing while more input may still belong to it. Exposed for tests.
+std::optional<std::size_t> frame_command(std::string_view input);
+
+}  // namespace sim
