@@ -194,6 +194,11 @@ class fake_bus : public usb::bus {
         std::lock_guard lock(mutex_);
         name_error_ = std::move(error);
     }
+    // Waits until at least `total` searches have been made in all; false on time-out.
+    bool wait_total_searches(int total, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return searched_.wait_for(lock, limit, [&] { return searches_ >= total; });
+    }
     // Waits until `count` more searches have been made than when called; false on time-out.
     bool wait_searches(int count, std::chrono::milliseconds limit = 10s) {
         std::unique_lock lock(mutex_);
