@@ -1,0 +1,211 @@
+#include "platform/window.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <csignal>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+namespace {
+
+// The folder below the XDG data and cache folders where the web view keeps its profile.
+constexpr const char* profile_folder = "korvaline";
+
+// The part of a URL that decides where navigation may go.
+struct origin {
+    std::string scheme;
+    std::string host;
+    int port = -1;
+    bool operator==(const origin&) const = default;
+};
+
+std::optional<origin> origin_of(const char* url) {
+    GUri* uri = g_uri_parse(url, G_URI_FLAGS_NONE, nullptr);
+    if (uri == nullptr) {
+        return std::nullopt;
+    }
+    origin result;
+    result.scheme = g_uri_get_scheme(uri) ? g_uri_get_scheme(uri) : "";
+    result.host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
+    result.port = g_uri_get_port(uri);
+    if (result.port == -1 && result.scheme == "http") {
+        result.port = 80;
+    }
+    g_uri_unref(uri);
+    return result;
+}
+
+}  // namespace
+
+struct window::impl {
+    GtkWidget* toplevel = nullptr;
+    WebKitWebView* view = nullptr;
+    GMainLoop* loop = nullptr;
+    std::optional<origin> allowed;
+    // What a pending close() needs: this object, as long as it exists. Only the GUI thread reads
+    // or writes the pointer; close() on other threads merely shares ownership of the slot.
+    std::shared_ptr<impl*> handle = std::make_shared<impl*>(nullptr);
+
+    // Every way of closing ends here, on the GUI thread: the window disappears at once and the
+    // message loop returns, so the caller's shutdown runs while the widget still exists.
+    void finish() {
+        gtk_widget_hide(toplevel);
+        g_main_loop_quit(loop);
+    }
+
+    static gboolean on_delete(GtkWidget*, GdkEvent*, gpointer self) {
+        static_cast<impl*>(self)->finish();
+        return TRUE;  // keep the widget: the destructor destroys it
+    }
+
+    static gboolean on_signal(gpointer self) {
+        static_cast<impl*>(self)->finish();
+        return G_SOURCE_CONTINUE;
+    }
+
+    // Only pages of the navigated origin, and the in-memory error page, may be shown. Links to
+    // other origins and requests for new windows lead nowhere, so the window never turns into a
+    // general browser.
+    static gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                     WebKitPolicyDecisionType type, gpointer self) {
+        if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+            type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+            return FALSE;  // responses: WebKit's default handling
+        }
+        auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+        WebKitNavigationAction* action =
+            webkit_navigation_policy_decision_get_navigation_action(navigation);
+        WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+        const char* uri = webkit_uri_request_get_uri(request);
+        const auto& allowed = static_cast<impl*>(self)->allowed;
+        bool permitted = false;
+        if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && uri != nullptr) {
+            if (g_str_equal(uri, "about:blank")) {
+                permitted = true;
+            } else if (auto target = origin_of(uri); target && allowed && *target == *allowed) {
+                permitted = true;
+            }
+        }
+        if (permitted) {
+            webkit_policy_decision_use(decision);
+        } else {
+            webkit_policy_decision_ignore(decision);
+        }
+        return TRUE;
+    }
+};
+
+bool window::available() {
+    // GTK can be initialised only once per process; the answer never changes afterwards.
+    static std::once_flag once;
+    static bool result = false;
+    std::call_once(once, [] { result = gtk_init_check(nullptr, nullptr); });
+    return result;
+}
+
+window::window() : impl_(std::make_unique<impl>()) {
+    impl_->loop = g_main_loop_new(nullptr, FALSE);
+
+    // The profile (cookies, local storage, caches) lives in folders of our own below the XDG
+    // folders, so it neither mixes with other WebKit programs nor escapes a test's temporary home.
+    gchar* data_dir = g_build_filename(g_get_user_data_dir(), profile_folder, nullptr);
+    gchar* cache_dir = g_build_filename(g_get_user_cache_dir(), profile_folder, nullptr);
+    WebKitWebsiteDataManager* data = webkit_website_data_manager_new(
+        "base-data-directory", data_dir, "base-cache-directory", cache_dir, nullptr);
+    g_free(data_dir);
+    g_free(cache_dir);
+    WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(data);
+    g_object_unref(data);
+
+    impl_->view = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(context));
+    g_object_unref(context);  // the view holds its own reference
+    WebKitSettings* settings = webkit_web_view_get_settings(impl_->view);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(impl::on_decide_policy), impl_.get());
+
+    impl_->toplevel = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_default_size(GTK_WINDOW(impl_->toplevel), 1280, 720);
+    gtk_window_set_resizable(GTK_WINDOW(impl_->toplevel), TRUE);
+    gtk_container_add(GTK_CONTAINER(impl_->toplevel), GTK_WIDGET(impl_->view));
+    g_signal_connect(impl_->toplevel, "delete-event", G_CALLBACK(impl::on_delete), impl_.get());
+    *impl_->handle = impl_.get();
+}
+
+window::~window() {
+    *impl_->handle = nullptr;
+    gtk_widget_destroy(impl_->toplevel);
+    // Let pending work run out (close() requests that came too late, the unmapping of the window)
+    // while the main loop's objects still exist.
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    g_main_loop_unref(impl_->loop);
+}
+
+void window::set_title(const std::string& title) {
+    gtk_window_set_title(GTK_WINDOW(impl_->toplevel), title.c_str());
+}
+
+void window::set_size(int width, int height) {
+    gtk_window_set_default_size(GTK_WINDOW(impl_->toplevel), width, height);
+    if (gtk_widget_get_realized(impl_->toplevel)) {
+        gtk_window_resize(GTK_WINDOW(impl_->toplevel), width, height);
+    }
+}
+
+void window::set_icon_png(const void* data, std::size_t size) {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    if (loader == nullptr) {
+        return;
+    }
+    bool written = gdk_pixbuf_loader_write(loader, static_cast<const guchar*>(data), size, nullptr);
+    bool closed = gdk_pixbuf_loader_close(loader, nullptr);
+    if (written && closed) {
+        if (GdkPixbuf* icon = gdk_pixbuf_loader_get_pixbuf(loader)) {
+            gtk_window_set_icon(GTK_WINDOW(impl_->toplevel), icon);
+        }
+    }
+    g_object_unref(loader);
+}
+
+void window::navigate(const std::string& url) {
+    impl_->allowed = origin_of(url.c_str());
+    webkit_web_view_load_uri(impl_->view, url.c_str());
+}
+
+void window::show_html(const std::string& html) {
+    webkit_web_view_load_html(impl_->view, html.c_str(), nullptr);
+}
+
+void window::run() {
+    // SIGINT and SIGTERM close the window like its close button, so the caller's orderly shutdown
+    // runs after a Ctrl+C or a session's termination as well.
+    guint interrupt = g_unix_signal_add(SIGINT, impl::on_signal, impl_.get());
+    guint terminate = g_unix_signal_add(SIGTERM, impl::on_signal, impl_.get());
+    gtk_widget_show_all(impl_->toplevel);
+    g_main_loop_run(impl_->loop);
+    g_source_remove(interrupt);
+    g_source_remove(terminate);
+    gdk_display_flush(gtk_widget_get_display(impl_->toplevel));
+}
+
+void window::close() {
+    // The copy keeps the slot alive until the idle callback has run on the GUI thread; the slot
+    // tells the callback whether the window still exists by then.
+    using slot = std::shared_ptr<impl*>;
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            if (impl* target = *static_cast<slot*>(data)->get()) {
+                target->finish();
+            }
+            return G_SOURCE_REMOVE;
+        },
+        new slot(impl_->handle), [](gpointer data) { delete static_cast<slot*>(data); });
+}
+
+}  // namespace platform

@@ -1,0 +1,96 @@
+#include "tests/window/x11_probe.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <memory>
+#include <thread>
+
+namespace x11_probe {
+
+namespace {
+
+struct display_closer {
+    void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using display_ptr = std::unique_ptr<Display, display_closer>;
+
+bool has_title(Display* display, Window window, const std::string& title) {
+    XTextProperty property{};
+    if (XGetWMName(display, window, &property) == 0 || property.value == nullptr) {
+        return false;
+    }
+    bool same =
+        std::string(reinterpret_cast<const char*>(property.value), property.nitems) == title;
+    XFree(property.value);
+    return same;
+}
+
+// Depth-first search from the root: without a window manager the toplevel is a child of the
+// root, with one it sits one level deeper inside the frame.
+std::optional<Window> find(Display* display, Window parent, const std::string& title) {
+    if (has_title(display, parent, title)) {
+        return parent;
+    }
+    Window root = 0;
+    Window up = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, parent, &root, &up, &children, &count) == 0) {
+        return std::nullopt;
+    }
+    std::optional<Window> found;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        found = find(display, children[i], title);
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    return found;
+}
+
+}  // namespace
+
+std::optional<toplevel> wait_for_window(const std::string& title, std::chrono::milliseconds limit) {
+    display_ptr display(XOpenDisplay(nullptr));
+    if (!display) {
+        return std::nullopt;
+    }
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        if (auto window = find(display.get(), DefaultRootWindow(display.get()), title)) {
+            XWindowAttributes attributes{};
+            if (XGetWindowAttributes(display.get(), *window, &attributes) != 0 &&
+                attributes.map_state == IsViewable) {
+                return toplevel{*window, attributes.width, attributes.height, true};
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+bool send_delete(const std::string& title) {
+    display_ptr display(XOpenDisplay(nullptr));
+    if (!display) {
+        return false;
+    }
+    auto window = find(display.get(), DefaultRootWindow(display.get()), title);
+    if (!window) {
+        return false;
+    }
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = *window;
+    event.xclient.message_type = XInternAtom(display.get(), "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] =
+        static_cast<long>(XInternAtom(display.get(), "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display.get(), *window, False, NoEventMask, &event);
+    XSync(display.get(), False);
+    return true;
+}
+
+}  // namespace x11_probe
