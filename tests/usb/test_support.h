@@ -135,6 +135,8 @@ class fake_module {
             char buffer[4096];
             ssize_t n = ::read(master_, buffer, sizeof buffer);
             if (n <= 0) {
+                // Until the port is opened (and after it hangs up) the master reads EIO.
+                std::this_thread::sleep_for(5ms);
                 continue;
             }
             std::string chunk(buffer, static_cast<std::size_t>(n));
