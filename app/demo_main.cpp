@@ -1,0 +1,124 @@
+// The demo program: the same composition as the real one, with a simulated module on a pty
+// instead of USB. SIGUSR1 unplugs or replugs the module, to show the disconnect dialog and the
+// reconnect.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <iostream>
+#include <thread>
+
+#include "app/application.h"
+#include "maintenance/hid.h"
+#include "sim/bus.h"
+#include "sim/module.h"
+
+namespace {
+
+// Stand-in until the simulated bootloader exists: a HID bus with no bootloader on it, so a
+// firmware upload in the demo reports that it found none.
+class no_bootloader final : public hid::host {
+  public:
+    std::vector<hid::device_info> enumerate(std::uint16_t, std::uint16_t) override { return {}; }
+    hid::open_result open(const hid::device_info&) override { return {}; }
+};
+
+// The write end of the self-pipe of SIGUSR1. A signal handler can reach nothing else, so this one
+// file-local descriptor is the exception to keeping state in objects.
+std::atomic<int> usr1_pipe{-1};
+
+extern "C" void on_usr1(int) {
+    const int saved_errno = errno;
+    const char byte = 1;
+    [[maybe_unused]] auto written = ::write(usr1_pipe.load(), &byte, 1);
+    errno = saved_errno;
+}
+
+// Toggles the module on every SIGUSR1, on a thread of its own. Libraries start threads before
+// main() runs (the web engine does), so the signal cannot be kept to one thread by masks alone:
+// a handler that only writes a byte to a pipe is safe on whichever thread the kernel picks. The
+// program's own threads block the signal, so it never interrupts their work. SIGINT and SIGTERM
+// stay untouched for app::run.
+class plug_switch {
+  public:
+    explicit plug_switch(sim::module& module) : module_(module) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return;
+        }
+        read_fd_ = fds[0];
+        write_fd_ = fds[1];
+        usr1_pipe = write_fd_;
+        struct sigaction action {};
+        action.sa_handler = on_usr1;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGUSR1, &action, &previous_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~plug_switch() {
+        if (thread_.joinable()) {
+            stopping_ = true;
+            const char byte = 0;
+            [[maybe_unused]] auto written = ::write(write_fd_, &byte, 1);
+            thread_.join();
+        }
+        if (write_fd_ >= 0) {
+            ::sigaction(SIGUSR1, &previous_, nullptr);
+            usr1_pipe = -1;
+            ::close(write_fd_);
+            ::close(read_fd_);
+        }
+    }
+    plug_switch(const plug_switch&) = delete;
+    plug_switch& operator=(const plug_switch&) = delete;
+
+  private:
+    void serve() {
+        while (!stopping_) {
+            pollfd in{read_fd_, POLLIN, 0};
+            if (::poll(&in, 1, -1) <= 0) {
+                continue;
+            }
+            char bytes[16];
+            const ssize_t got = ::read(read_fd_, bytes, sizeof bytes);
+            for (ssize_t i = 0; i < got && !stopping_; ++i) {
+                const bool plugged = module_.toggle();
+                std::cout << (plugged ? "Simulated module plugged in."
+                                      : "Simulated module unplugged.")
+                          << std::endl;
+            }
+        }
+    }
+
+    sim::module& module_;
+    int read_fd_ = -1;
+    int write_fd_ = -1;
+    struct sigaction previous_ {};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+int main() {
+    // Blocked before any of the program's own threads starts, so they all inherit the mask.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+
+    sim::module module;
+    sim::bus bus(module);
+    no_bootloader hid;
+    plug_switch plug(module);
+    if (const auto where = module.attached()) {
+        std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
+                  << ::getpid() << ") to unplug or replug it." << std::endl;
+    }
+    return app::run(app::seams{bus, hid});
+}

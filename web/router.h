@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace httplib {
+class Server;
+}
+namespace usb {
+class device;
+}
+
+namespace routing {
+
+// The instrument number of a select request: an optional minus sign and decimal digits from the
+// first character, ending at the first byte that is no digit. Nothing when no digit follows the
+// sign or the number does not fit in 32 bits.
+std::optional<std::int32_t> parse_instrument(std::string_view text);
+
+// The parameter API of the pages: each route turns one request into one module command and
+// answers with a small JSON text.
+class router {
+  public:
+    // Registers, in this order: GET /select/<n>, GET /set/<sensor>/<param>/<value>, POST /curve,
+    // GET /get_all, GET /save_params_all.
+    router(httplib::Server& server, usb::device& device);
+
+  private:
+    httplib::Server& server_;
+    usb::device& device_;
+};
+
+}  // namespace routing
