@@ -1,0 +1,66 @@
+// Shared set-up of the browser tests: one headless Chromium per test file, pages of the app's
+// window size, and small waits that poll instead of sleeping for fixed times.
+"use strict";
+
+const { chromium } = require("playwright-core");
+
+const launchOptions = {
+    executablePath: process.env.KORVALINE_CHROMIUM || "/usr/bin/chromium",
+    headless: true,
+    args: [
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--no-first-run",
+        "--disable-sync",
+    ],
+};
+
+function launchBrowser() {
+    return chromium.launch(launchOptions);
+}
+
+// Opens a page of the window's size. Any request that leaves the app's own origin fails the
+// test: the pages must work without a network.
+async function openPage(browser, origin, pathname = "/", viewport = { width: 1280, height: 720 }) {
+    const context = await browser.newContext({ viewport });
+    const page = await context.newPage();
+    page.foreignRequests = [];
+    page.consoleLines = [];
+    page.on("request", (request) => {
+        if (!request.url().startsWith(origin) && !request.url().startsWith("data:")) {
+            page.foreignRequests.push(request.url());
+        }
+    });
+    page.on("console", (message) => page.consoleLines.push(message.text()));
+    await page.goto(origin + pathname);
+    return page;
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function eventually(check, timeoutMs = 10000, what = "condition") {
+    const end = Date.now() + timeoutMs;
+    let lastError = null;
+    while (Date.now() < end) {
+        try {
+            const result = await check();
+            if (result) {
+                return result;
+            }
+        } catch (error) {
+            lastError = error;
+        }
+        await sleep(25);
+    }
+    throw new Error(`${what} not met within ${timeoutMs} ms` + (lastError ? `: ${lastError.message}` : ""));
+}
+
+// The centre of an element in page coordinates.
+async function centre(locator) {
+    const box = await locator.boundingBox();
+    return { x: box.x + box.width / 2, y: box.y + box.height / 2, box };
+}
+
+module.exports = { launchBrowser, openPage, sleep, eventually, centre };

@@ -1,0 +1,392 @@
+// The main page against the mock server: the start sequence, loading a pad into the editor,
+// every control's request, the dialogs, the live events and the narrow-window layouts.
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert");
+const { MockServer, parseMultipart } = require("./mock-server.js");
+const { launchBrowser, openPage, sleep, eventually, centre } = require("./helpers.js");
+
+const PORT = 5710;
+let server;
+let browser;
+
+test.before(async () => {
+    server = new MockServer(PORT);
+    await server.start();
+    browser = await launchBrowser();
+});
+
+test.after(async () => {
+    await browser.close();
+    await server.stop();
+});
+
+const paths = () => server.apiRequests().map((r) => `${r.method} ${r.path}`);
+const sets = () => paths().filter((p) => p.startsWith("GET /set/"));
+
+// Loads the main page and waits until the start sequence has applied the first answer.
+async function loadMain(viewport) {
+    server.reset();
+    const page = await openPage(browser, server.origin, "/", viewport);
+    await server.waitFor((r) => r.path === "/get_all");
+    await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "3.0"), 5000, "kick loaded");
+    server.requests = [];
+    return page;
+}
+
+const sliderLabel = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
+const curveValues = (page) => page.evaluate(() => document.getElementById("bezier-curve").values);
+
+test("the start sequence runs in order, each request after the previous answer", async () => {
+    server.reset();
+    const releaseStop = server.hold(/^\/stop_noise_logger$/);
+    const started = Date.now();
+    const page = await openPage(browser, server.origin, "/");
+    await server.waitFor((r) => r.path === "/stop_noise_logger");
+    const first = server.apiRequests()[0];
+    assert.ok(first.time - started >= 200, `the first request waits for the server (${first.time - started} ms)`);
+    await sleep(400);
+    assert.deepStrictEqual(paths(), ["GET /select/0", "GET /stop_noise_logger"], "start waits for the stop's answer");
+    releaseStop();
+    await server.waitFor((r) => r.path === "/get_all");
+    assert.deepStrictEqual(paths(), [
+        "GET /select/0",
+        "GET /stop_noise_logger",
+        "GET /start_noise_logger",
+        "GET /get_all",
+    ]);
+
+    // The Kick settings fill the editor; loading sends no set request.
+    await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "3.0"));
+    assert.strictEqual(await page.locator("#midi-note").inputValue(), "36");
+    assert.strictEqual(await sliderLabel(page, "gain"), "2");
+    assert.strictEqual(await sliderLabel(page, "threshold"), "10");
+    assert.strictEqual(await page.locator("#mask-time").inputValue(), "20.0");
+    assert.strictEqual(await page.locator("#decay").inputValue(), "130.0");
+    assert.deepStrictEqual(await curveValues(page), [[0, 0], [192, 192], [128, 64], [255, 255]]);
+    assert.strictEqual(await page.locator("#timeline .bar").first().getAttribute("width"), "12");
+    assert.ok(await page.locator("#default-mode").isVisible());
+    assert.ok(!(await page.locator("#hhc-mode").isVisible()));
+    await sleep(300);
+    assert.deepStrictEqual(sets(), []);
+    assert.deepStrictEqual(page.foreignRequests, [], "nothing is loaded from the network");
+    await page.context().close();
+});
+
+test("choosing a pad selects it and loads its values into every control", async () => {
+    const page = await loadMain();
+    await page.selectOption("#sensors-select", "snare");
+    await server.waitFor((r) => r.path === "/get_all");
+    assert.deepStrictEqual(paths(), ["GET /select/1", "GET /get_all"]);
+    await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "2.5"));
+    assert.strictEqual(await page.locator("#midi-note").inputValue(), "38");
+    assert.strictEqual(await sliderLabel(page, "gain"), "1.5");
+    assert.strictEqual(await sliderLabel(page, "threshold"), "42");
+    assert.strictEqual(await page.locator("#mask-time").inputValue(), "30.0");
+    assert.strictEqual(await page.locator("#decay").inputValue(), "90.0");
+    assert.deepStrictEqual(await curveValues(page), [[0, 10], [100, 20], [150, 200], [255, 250]]);
+
+    // The hi-hat's curve is a text, which the editor ignores; the rest still loads.
+    server.requests = [];
+    await page.selectOption("#sensors-select", "hihat");
+    await server.waitFor((r) => r.path === "/get_all");
+    assert.deepStrictEqual(paths(), ["GET /select/2", "GET /get_all"]);
+    await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "4.0"));
+    assert.strictEqual(await sliderLabel(page, "threshold"), "55");
+    assert.deepStrictEqual(await curveValues(page), [[0, 10], [100, 20], [150, 200], [255, 250]]);
+
+    // An empty answer (module silent) changes nothing on screen.
+    server.getAllBody = "{}";
+    await page.selectOption("#sensors-select", "kick");
+    await server.waitFor((r) => r.path === "/select/0");
+    await sleep(400);
+    assert.strictEqual(await page.locator("#midi-note").inputValue(), "42");
+    await sleep(300);
+    assert.deepStrictEqual(sets(), []);
+    await page.context().close();
+});
+
+test("Hi-hat Controller switches the mode only after the answer, and the editors send only in their mode", async () => {
+    const page = await loadMain();
+    const releaseGetAll = server.hold(/^\/get_all$/);
+    await page.selectOption("#sensors-select", "hhc");
+    await server.waitFor((r) => r.path === "/get_all");
+    assert.deepStrictEqual(paths(), ["GET /select/undefined", "GET /get_all"]);
+    await sleep(300);
+    assert.ok(await page.locator("#default-mode").isVisible(), "the pad editor stays until the answer");
+    assert.ok(!(await page.locator("#hhc-mode").isVisible()));
+    releaseGetAll();
+    await eventually(() => page.locator("#hhc-mode").isVisible());
+    assert.ok(!(await page.locator("#default-mode").isVisible()));
+    assert.strictEqual(await sliderLabel(page, "hhc-timeout"), "9000");
+    assert.strictEqual(await sliderLabel(page, "hhc-threshold"), "30");
+    assert.strictEqual(await sliderLabel(page, "hhc-offset"), "105");
+    assert.strictEqual(await sliderLabel(page, "hhc_trig-threshold"), "400");
+
+    // A hi-hat controller slider names its module target; the pad editor's note sends nothing.
+    server.requests = [];
+    const marker = page.locator('range-slider[name="hhc-offset"] .marker');
+    const slider = await page.locator('range-slider[name="hhc-offset"] .slider-container').boundingBox();
+    const start = await centre(marker);
+    await page.mouse.move(start.x, start.y);
+    await page.mouse.down();
+    await page.mouse.move(start.x, slider.y - 40, { steps: 4 });
+    await page.mouse.up();
+    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await page.evaluate(() => {
+        const note = document.getElementById("midi-note");
+        note.value = "50";
+        note.dispatchEvent(new Event("change"));
+    });
+    await sleep(400);
+    assert.deepStrictEqual(sets(), ["GET /set/fsrc/offset/127"]);
+
+    // Back on a pad, the hi-hat controller sliders are silent and the pad editor returns.
+    server.requests = [];
+    await page.selectOption("#sensors-select", "kick");
+    await eventually(() => page.locator("#default-mode").isVisible());
+    await page.evaluate(() => {
+        const slider = document.querySelector('range-slider[name="hhc-offset"]');
+        slider.dispatchEvent(new CustomEvent("hhc-offset", { bubbles: true }));
+    });
+    await sleep(300);
+    assert.deepStrictEqual(sets(), []);
+    await page.context().close();
+});
+
+// Drags a slider's marker in several moves to just inside one end, then in one move past it, so
+// that the last move is the one that changes the position.
+async function dragMarkerPast(page, name, direction) {
+    const marker = page.locator(`range-slider[name="${name}"] .marker`);
+    const track = await page.locator(`range-slider[name="${name}"] .slider-container`).boundingBox();
+    const start = await centre(marker);
+    await page.mouse.move(start.x, start.y);
+    await page.mouse.down();
+    const inside = direction === "up" ? track.y + 3 : track.y + track.height - 3;
+    const beyond = direction === "up" ? track.y - 60 : track.y + track.height + 60;
+    await page.mouse.move(start.x + 5, inside, { steps: 4 });
+    await page.mouse.move(start.x - 30, beyond);
+    await page.mouse.up();
+}
+
+// Records, in the page's own clock, every pointer move and every request the page makes.
+async function recordTimes(page) {
+    await page.evaluate(() => {
+        window.moveTimes = [];
+        window.fetchTimes = [];
+        window.addEventListener("pointermove", () => window.moveTimes.push(performance.now()), true);
+        const originalFetch = window.fetch;
+        window.fetch = (...args) => {
+            window.fetchTimes.push([String(args[0]), performance.now()]);
+            return originalFetch(...args);
+        };
+    });
+}
+
+test("a slider dragged past its ends sends one request with the clamped value after the pause", async () => {
+    const page = await loadMain();
+    await recordTimes(page);
+    await dragMarkerPast(page, "threshold", "up");
+    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await sleep(500);
+    assert.deepStrictEqual(sets(), ["GET /set/kick/threshold/100"]);
+    const { moveTimes, fetchTimes } = await page.evaluate(() => ({ moveTimes, fetchTimes }));
+    assert.strictEqual(fetchTimes.length, 1);
+    const pause = fetchTimes[0][1] - moveTimes.at(-1);
+    assert.ok(pause >= 199, `sent ${pause} ms after the last move`);
+    assert.strictEqual(await sliderLabel(page, "threshold"), "100");
+
+    server.requests = [];
+    await dragMarkerPast(page, "threshold", "down");
+    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await sleep(500);
+    assert.deepStrictEqual(sets(), ["GET /set/kick/threshold/1"]);
+
+    // The gain is sent with two decimals.
+    server.requests = [];
+    await dragMarkerPast(page, "gain", "up");
+    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await sleep(500);
+    assert.deepStrictEqual(sets(), ["GET /set/kick/gain/5.00"]);
+    assert.strictEqual(await sliderLabel(page, "gain"), "5");
+
+    // A press and release without a change of position sends nothing.
+    server.requests = [];
+    const marker = await centre(page.locator('range-slider[name="gain"] .marker'));
+    await page.mouse.move(marker.x, marker.y);
+    await page.mouse.down();
+    await page.mouse.up();
+    await sleep(500);
+    assert.deepStrictEqual(sets(), []);
+    await page.context().close();
+});
+
+test("a curve drag sends one POST with the points as a JSON file part", async () => {
+    const page = await loadMain();
+    const anchor = await centre(page.locator("#p1"));
+    await page.mouse.move(anchor.x, anchor.y);
+    await page.mouse.down();
+    await page.mouse.move(anchor.x - 37, anchor.y + 23, { steps: 6 });
+    await page.mouse.move(anchor.x - 41.3, anchor.y + 29.7, { steps: 2 });
+    await page.mouse.up();
+    const [request] = await server.waitFor((r) => r.path === "/curve");
+    await sleep(500);
+    assert.deepStrictEqual(paths(), ["POST /curve"]);
+    const values = await curveValues(page);
+    assert.notDeepStrictEqual(values[1], [192, 192], "the anchor moved");
+    const parts = parseMultipart(request.contentType, request.body);
+    assert.strictEqual(parts.length, 1);
+    assert.strictEqual(parts[0].name, "file");
+    assert.strictEqual(parts[0].filename, "json_curve");
+    assert.strictEqual(parts[0].contentType, "application/json");
+    const expected = JSON.stringify({ p: values.map(([x, y]) => [Math.trunc(x), Math.trunc(y)]) });
+    assert.strictEqual(parts[0].content.toString(), expected);
+    assert.match(expected, /^\{"p":\[\[0,0\],\[\d+,\d+\],\[128,64\],\[255,255\]\]\}$/);
+
+    // The end points move only up and down.
+    server.requests = [];
+    const end = await centre(page.locator("#p0"));
+    await page.mouse.move(end.x, end.y);
+    await page.mouse.down();
+    await page.mouse.move(end.x + 80, end.y - 50, { steps: 5 });
+    await page.mouse.up();
+    await server.waitFor((r) => r.path === "/curve");
+    const moved = await curveValues(page);
+    assert.strictEqual(moved[0][0], 0);
+    assert.ok(moved[0][1] > 0);
+    await page.context().close();
+});
+
+test("typing 500 into Scan draws 10 ms and sends scan, mask and decay in turn", async () => {
+    const page = await loadMain();
+    const releaseScan = server.hold(/^\/set\/kick\/scan\//);
+    await page.locator("#scan-time").fill("500");
+    await page.locator("#scan-time").press("Tab");
+    assert.strictEqual(await page.locator('#timeline g[data-name="scan"] .bar').getAttribute("width"), "40");
+    assert.strictEqual(await page.locator("#scan-time").inputValue(), "500");
+    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await sleep(300);
+    assert.deepStrictEqual(sets(), ["GET /set/kick/scan/10000"], "mask waits for the scan's answer");
+    releaseScan();
+    await server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
+    assert.deepStrictEqual(sets(), [
+        "GET /set/kick/scan/10000",
+        "GET /set/kick/mask/20000",
+        "GET /set/kick/decay/130000",
+    ]);
+
+    // The note is sent on commit, as typed, even above the field's max.
+    server.requests = [];
+    await page.locator("#midi-note").fill("300");
+    await page.locator("#midi-note").press("Enter");
+    await server.waitFor((r) => r.path.startsWith("/set/"));
+    assert.deepStrictEqual(sets(), ["GET /set/kick/note/300"]);
+    await page.context().close();
+});
+
+test("a handle drag resizes its bar within its field's limits", async () => {
+    const page = await loadMain();
+    const handle = await centre(page.locator('#timeline g[data-name="mask"] .resize-handle'));
+    await page.mouse.move(handle.x, handle.y);
+    await page.mouse.down();
+    await page.mouse.move(handle.x + 600, handle.y, { steps: 5 });
+    await page.mouse.up();
+    await server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
+    assert.deepStrictEqual(sets(), ["GET /set/kick/scan/3000", "GET /set/kick/mask/50000", "GET /set/kick/decay/130000"]);
+    assert.strictEqual(await page.locator("#mask-time").inputValue(), "50.0");
+    assert.strictEqual(await page.locator('#timeline g[data-name="mask"] .resize-handle.active-time-bar').count(), 1);
+    await page.context().close();
+});
+
+test("the save dialog closes only after the server has answered", async () => {
+    const page = await loadMain();
+    await page.locator('button[data-tooltip="Save config"]').click();
+    assert.ok(await page.locator("#save-modal").isVisible());
+    // Cancel closes it without a request.
+    await page.locator('#save-modal button.secondary').click();
+    assert.strictEqual(await page.locator("#save-modal").getAttribute("open"), null);
+    await page.locator('button[data-tooltip="Save config"]').click();
+    const release = server.hold(/^\/save_params_all$/);
+    await page.locator('#save-modal footer button:not(.secondary)').click();
+    await server.waitFor((r) => r.path === "/save_params_all");
+    await sleep(300);
+    assert.strictEqual(await page.locator("#save-modal").getAttribute("open"), "");
+    release();
+    await eventually(async () => (await page.locator("#save-modal").getAttribute("open")) === null);
+    assert.deepStrictEqual(paths(), ["GET /save_params_all"]);
+
+    // The about dialog toggles and lists what the program really uses.
+    await page.locator("#about").click();
+    assert.ok(await page.locator("#about-modal").isVisible());
+    const entries = await page.locator("#about-modal li").allTextContents();
+    for (const name of ["cpp-httplib", "WebKitGTK", "libudev", "hidapi", "Pico CSS", "Source Sans Pro"]) {
+        assert.ok(entries.some((e) => e.includes(name)), name);
+    }
+    assert.ok(!entries.some((e) => /Pololu|CMakeRC/.test(e)));
+    await page.locator('#about-modal button[rel="prev"]').click();
+    assert.strictEqual(await page.locator("#about-modal").getAttribute("open"), null);
+    await page.context().close();
+});
+
+test("live events: the disconnected dialog, reload on connect, noise and live curve", async () => {
+    const page = await loadMain();
+    server.publish('{"event" : "disconnect"}');
+    await eventually(() => page.locator("#disconnected").isVisible());
+    assert.strictEqual(await page.locator("#disconnected strong").textContent(), "Cannot detect board");
+
+    // The noise reading fills the threshold slider; the curve is scaled to 300 of 256.
+    server.publish('{"value": "50"}');
+    await eventually(async () =>
+        (await page.locator('range-slider[name="threshold"] .slider-container').getAttribute("style")).includes("orange"));
+    server.publish('{"curve": "[1,2,4]"}');
+    await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) !== null);
+    const scale = (r) => 300 - (r / 256) * 300;
+    assert.strictEqual(await page.locator("#live-curve").getAttribute("d"),
+        `M 0,${scale(75)} L 1.5,${scale(150)} L 3,${scale(300)}`);
+    // A silent run draws a flat line at the bottom, a single reading a short level line.
+    server.publish('{"curve": "[0,0,0]"}');
+    await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) === "M 0,300 L 1.5,300 L 3,300");
+    server.publish('{"curve": "[7]"}');
+    await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) === `M 0,${scale(300)} L 1,${scale(300)}`);
+    server.publish('{"curve": "not json"}');
+    await eventually(() => page.consoleLines.some((l) => l.startsWith("event error: ")));
+
+    // During an upload the module's comings and goings change nothing.
+    server.publish('{"event" : "firmware_upload_begin"}');
+    server.publish('{"event" : "connect"}');
+    await sleep(500);
+    assert.ok(await page.locator("#disconnected").isVisible());
+    server.publish('{"event" : "firmware_upload_end"}');
+    server.requests = [];
+    server.publish('{"event" : "connect"}');
+    await server.waitFor((r) => r.path === "/get_all");
+    assert.deepStrictEqual(paths().slice(0, 4), [
+        "GET /select/0", "GET /stop_noise_logger", "GET /start_noise_logger", "GET /get_all"]);
+    assert.ok(!(await page.locator("#disconnected").isVisible()), "the reloaded page starts without the dialog");
+    await page.context().close();
+});
+
+test("narrow windows move the buttons to a bottom bar and the select to a second row; the page never scrolls", async () => {
+    const page = await loadMain({ width: 700, height: 720 });
+    const buttons = await page.locator("#save-reset-buttons").boundingBox();
+    assert.strictEqual(await page.locator("#save-reset-buttons").evaluate((e) => getComputedStyle(e).position), "fixed");
+    assert.ok(Math.abs(buttons.y + buttons.height - 720) < 1 && buttons.x === 0 && Math.abs(buttons.width - 700) < 1);
+    const select = await page.locator("#sensors-select").boundingBox();
+    const about = await page.locator("#about").boundingBox();
+    assert.ok(Math.abs(select.y - about.y) < 20, "at 700px the select shares the header row");
+
+    await page.setViewportSize({ width: 500, height: 720 });
+    await eventually(async () => {
+        const s = await page.locator("#sensors-select").boundingBox();
+        const h = await page.locator("header hgroup").boundingBox();
+        return s.y >= h.y + h.height;
+    }, 5000, "select on the second row");
+
+    await page.mouse.move(250, 400);
+    await page.mouse.wheel(0, 2000);
+    await sleep(200);
+    assert.strictEqual(await page.evaluate(() => window.scrollY), 0);
+    assert.strictEqual(await page.evaluate(() => getComputedStyle(document.body).overflow), "hidden");
+    await page.context().close();
+});
