@@ -1,0 +1,146 @@
+// The settings page against the mock server: the firmware upload with its progress dialog, a
+// refused, failed or aborted upload, and the live events.
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert");
+const { MockServer, parseMultipart } = require("./mock-server.js");
+const { launchBrowser, openPage, sleep, eventually } = require("./helpers.js");
+
+const PORT = 5711;
+let server;
+let browser;
+
+test.before(async () => {
+    server = new MockServer(PORT);
+    await server.start();
+    browser = await launchBrowser();
+});
+
+test.after(async () => {
+    await browser.close();
+    await server.stop();
+});
+
+const image = { name: "Korvaline.bin", mimeType: "application/octet-stream", buffer: Buffer.from("Korvaline by Talverin Acoustics") };
+
+async function loadSettings() {
+    server.reset();
+    const page = await openPage(browser, server.origin, "/settings.html");
+    await eventually(() => server.requests.some((r) => r.path === "/event"), 5000, "event stream open");
+    return page;
+}
+
+const busy = (page) => page.locator("#fw_upload_button").getAttribute("aria-busy");
+const message = (page) => page.locator("#firmware-message");
+
+test("an accepted upload shows the progress dialog and closes it at the end", async () => {
+    const page = await loadSettings();
+    let answerUpload;
+    server.firmwareHandler = (req, res, body) => {
+        answerUpload = () => {
+            res.writeHead(200, { "Content-Type": "application/json" });
+            res.end('{"status": "done"}');
+        };
+    };
+    await page.locator("#firmware_file").setInputFiles(image);
+    await page.locator("#fw_upload_button").click();
+    const [request] = await server.waitFor((r) => r.path === "/firmware");
+    assert.strictEqual(await busy(page), "true");
+    const parts = parseMultipart(request.contentType, request.body);
+    assert.deepStrictEqual(parts.map((p) => [p.name, p.filename, p.contentType]),
+        [["firmware_file", "Korvaline.bin", "application/octet-stream"]]);
+    assert.strictEqual(parts[0].content.toString(), image.buffer.toString());
+
+    // The events may come before the answer; the dialog follows them alone.
+    server.publish('{"event" : "firmware_upload_begin"}');
+    server.publish('{"event" : "firmware_upload_begin"}');
+    await eventually(() => page.locator("#firmware-modal").isVisible());
+    answerUpload();
+    await eventually(async () => (await busy(page)) === "false");
+    server.publish('{"event" : "firmware_upload_progress", "value":42}');
+    await eventually(async () => (await page.locator("#firmware-progress").evaluate((p) => p.value)) === 42);
+    // The module re-enumerates during the transfer; that must not reload the page.
+    server.publish('{"event" : "disconnect"}');
+    server.publish('{"event" : "connect"}');
+    server.publish('{"event" : "firmware_upload_progress", "value":99}');
+    await eventually(async () => (await page.locator("#firmware-progress").evaluate((p) => p.value)) === 99);
+    assert.ok(!(await page.locator("#disconnected").isVisible()));
+    assert.strictEqual(new URL(page.url()).pathname, "/settings.html");
+    server.publish('{"event" : "firmware_upload_end"}');
+    await eventually(async () => (await page.locator("#firmware-modal").getAttribute("open")) === null);
+    assert.ok(!(await message(page).isVisible()), "a good upload shows no message");
+    assert.ok(page.consoleLines.includes("open firmware modal") && page.consoleLines.includes("close firmware modal"));
+    await page.context().close();
+});
+
+test("a refused image shows the server's reason and the button leaves its busy state", async () => {
+    const page = await loadSettings();
+    server.firmwareHandler = (req, res) => {
+        res.writeHead(200, { "Content-Type": "application/json" });
+        res.end('{"type": "error", "error": "Invalid file."}');
+    };
+    await page.locator("#firmware_file").setInputFiles({ ...image, name: "korvaline.bin" });
+    await page.locator("#fw_upload_button").click();
+    await eventually(() => message(page).isVisible());
+    assert.strictEqual(await message(page).textContent(), "Invalid file.");
+    assert.strictEqual(await busy(page), "false");
+    assert.ok(!(await page.locator("#firmware-modal").isVisible()));
+    await page.context().close();
+});
+
+test("a request that fails outright is reported and does not leave the button busy", async () => {
+    const page = await loadSettings();
+    server.firmwareHandler = (req) => req.socket.destroy();
+    await page.locator("#firmware_file").setInputFiles(image);
+    await page.locator("#fw_upload_button").click();
+    await eventually(() => message(page).isVisible());
+    assert.match(await message(page).textContent(), /^The upload failed/);
+    assert.strictEqual(await busy(page), "false");
+
+    // An answer that is not JSON is a failure too.
+    server.firmwareHandler = (req, res) => {
+        res.writeHead(500, { "Content-Type": "text/plain" });
+        res.end("Internal Server Error");
+    };
+    await page.locator("#fw_upload_button").click();
+    await eventually(async () => (await busy(page)) === "false" && (await message(page).isVisible()));
+    await page.context().close();
+});
+
+test("a transfer that fails shows its sentence in the card after the dialog closes", async () => {
+    const page = await loadSettings();
+    server.publish('{"event" : "firmware_upload_begin"}');
+    await eventually(() => page.locator("#firmware-modal").isVisible());
+    server.publish('{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}');
+    server.publish('{"event" : "firmware_upload_end"}');
+    await eventually(async () => (await page.locator("#firmware-modal").getAttribute("open")) === null);
+    assert.strictEqual(await message(page).textContent(), "The bootloader did not answer.");
+    assert.ok(await message(page).isVisible());
+    // The next transfer starts with a clean card.
+    server.publish('{"event" : "firmware_upload_begin"}');
+    await eventually(async () => !(await message(page).isVisible()));
+    server.publish('{"event" : "firmware_upload_end"}');
+    await page.context().close();
+});
+
+test("disconnect opens the dialog, noise is ignored, and connect returns to the main page", async () => {
+    const page = await loadSettings();
+    await page.locator("#about").click();
+    assert.ok(await page.locator("#about-modal").isVisible());
+    await page.locator('#about-modal button[rel="prev"]').click();
+    assert.strictEqual(await page.locator("#about-modal").getAttribute("open"), null);
+
+    server.publish('{"event" : "disconnect"}');
+    await eventually(() => page.locator("#disconnected").isVisible());
+    server.publish('{"value": "12"}');
+    server.publish('{"curve": "[1,2,3]"}');
+    server.publish('{"event" : "exit"}');
+    await eventually(async () => (await page.locator("#disconnected").getAttribute("open")) === null);
+    assert.ok(!page.consoleLines.some((l) => l.startsWith("event error")), page.consoleLines.join("\n"));
+    server.publish('{"event" : "connect"}');
+    await page.waitForURL(server.origin + "/");
+    await server.waitFor((r) => r.path === "/get_all");
+    assert.deepStrictEqual(page.foreignRequests, []);
+    await page.context().close();
+});
