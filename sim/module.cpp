@@ -434,6 +434,16 @@ void module::set_late_delay(std::chrono::milliseconds delay) {
     options_.late_delay = delay;
 }
 
+void module::script(const std::string& command, std::string reply) {
+    std::lock_guard lock(mutex_);
+    scripts_[command] = std::move(reply);
+}
+
+void module::clear_scripts() {
+    std::lock_guard lock(mutex_);
+    scripts_.clear();
+}
+
 void module::on_reset(std::function<void()> handler) {
     std::lock_guard lock(mutex_);
     reset_handler_ = std::move(handler);
@@ -559,7 +569,9 @@ module::outcome module::handle(const std::string& command) {
 
     outcome result;
     std::optional<std::string> answer;
-    if (command == "#") {
+    if (const auto scripted = scripts_.find(command); scripted != scripts_.end()) {
+        answer = scripted->second;
+    } else if (command == "#") {
         answer = noise_level() + "\r\n";
     } else if (command == "@") {
         answer = noise_trace() + "\r\n";

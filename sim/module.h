@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,11 @@ class module {
     void set_reply_delay(std::chrono::milliseconds delay);
     void set_late_delay(std::chrono::milliseconds delay);
 
+    // Answers this exact command with these bytes from now on (nothing is added to them), in
+    // place of the module's own reply; for tests that need a particular reading.
+    void script(const std::string& command, std::string reply);
+    void clear_scripts();
+
     // Called on the module's thread when "/reset" arrives. Empty: "/reset" does nothing.
     void on_reset(std::function<void()> handler);
 
@@ -109,6 +115,7 @@ class module {
     std::unique_ptr<settings> saved_;
     std::function<void()> reset_handler_;
     std::vector<std::string> commands_;
+    std::map<std::string, std::string> scripts_;
     std::uint64_t sessions_ = 0;
     std::uint32_t noise_seed_ = 12345;
     std::shared_ptr<session> session_;
