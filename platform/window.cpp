@@ -121,6 +121,9 @@ window::window() : impl_(std::make_unique<impl>()) {
     g_free(cache_dir);
     WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(data);
     g_object_unref(data);
+    // WebKit's bubblewrap sandbox stays at the 4.1 default (off). It works here, even as root
+    // under Xvfb, but where unprivileged user namespaces are restricted it kills the web process
+    // and leaves the window blank; the navigation fence below keeps every page our own instead.
 
     impl_->view = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(context));
     g_object_unref(context);  // the view holds its own reference
