@@ -264,3 +264,36 @@ TEST_F(route, ChunkedOversizedBodyIsRefusedBeforeItEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Closing the program mid-transfer: the owner of the transfers outlives it, so the broadcaster and
+// the device it uses are still there when it ends.
+TEST(FirmwareUploads, DestructionWaitsForTheRunningTransfer) {
+    sim::bootloader loader;
+    std::atomic<bool> release{false};
+    test::recorder events([&] {
+        while (!release) {
+            std::this_thread::sleep_for(1ms);
+        }
+        loader.attach();
+        return true;
+    });
+    firmware::pacing pace;
+    pace.step = 1ms;
+    pace.bootloader.ack_timeout = 500ms;
+    std::thread releaser;
+    {
+        firmware::uploads uploads(events.link(), loader, pace);
+        ASSERT_TRUE(
+            uploads.start({"firmware_file", good, "Korvaline.bin", "application/octet-stream"}));
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(200ms);
+            release = true;
+        });
+    }
+    EXPECT_EQ(events.events().back(), std::string(firmware::end_event));
+    releaser.join();
+}
+
+}  // namespace
