@@ -13,19 +13,12 @@
 #include <thread>
 
 #include "app/application.h"
-#include "maintenance/hid.h"
+#include "sim/bootloader.h"
 #include "sim/bus.h"
 #include "sim/module.h"
+#include "sim/reset_flow.h"
 
 namespace {
-
-// Stand-in until the simulated bootloader exists: a HID bus with no bootloader on it, so a
-// firmware upload in the demo reports that it found none.
-class no_bootloader final : public hid::host {
-  public:
-    std::vector<hid::device_info> enumerate(std::uint16_t, std::uint16_t) override { return {}; }
-    hid::open_result open(const hid::device_info&) override { return {}; }
-};
 
 // The write end of the self-pipe of SIGUSR1. A signal handler can reach nothing else, so this one
 // file-local descriptor is the exception to keeping state in objects.
@@ -114,7 +107,10 @@ int main() {
 
     sim::module module;
     sim::bus bus(module);
-    no_bootloader hid;
+    // On "/reset" the module leaves the bus and its bootloader takes its place until the update
+    // is done, as the real module does.
+    sim::bootloader hid;
+    sim::reset_flow flow(module, hid);
     plug_switch plug(module);
     if (const auto where = module.attached()) {
         std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
