@@ -134,6 +134,8 @@ int run(const seams& seams) {
     // device go; then the logger stops, and the rest is destroyed in reverse order of creation.
     uploads.wait();
     logger.stop();
+    // The monitor may still see a plug or unplug until the device goes, after the broadcaster.
+    device.install_callbacks({}, {});
     return status;
 }
 

@@ -88,6 +88,12 @@ TEST(lifecycle, a_taken_port_is_reported_and_never_shared) {
     // Another program holds the port, with SO_REUSEPORT as the HTTP library sets it by default:
     // the kernel would let us share it silently if we asked for the same.
     httplib::Server squatter;
+    squatter.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes,
+                   sizeof yes);  // past earlier tests' TIME_WAIT
+    });
     squatter.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("not ours", "text/plain");
     });
