@@ -9,7 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <string>
 #include <thread>
 
 #include "app/application.h"
@@ -96,6 +99,80 @@ class plug_switch {
     std::thread thread_;
 };
 
+// Hooks for the tests that watch the simulated module from outside the process. The real program
+// reads no environment; the demo reads these three, and each is off when unset:
+//   KORVALINE_SIM_MODE=normal|silent|garbage|late  how the module answers queries
+//   KORVALINE_SIM_REPLY_DELAY_MS=<n>                 its delay before each reply
+//   KORVALINE_SIM_COMMAND_LOG=<file>                 every command it receives, appended one per
+//                                                    line with "\n" and "\\" escaped
+sim::module_options options_from_environment() {
+    sim::module_options options;
+    if (const char* mode = std::getenv("KORVALINE_SIM_MODE")) {
+        const std::string m = mode;
+        options.mode = m == "silent"    ? sim::answer_mode::silent
+                       : m == "garbage" ? sim::answer_mode::garbage
+                       : m == "late"    ? sim::answer_mode::late
+                                        : sim::answer_mode::normal;
+    }
+    if (const char* delay = std::getenv("KORVALINE_SIM_REPLY_DELAY_MS")) {
+        options.reply_delay = std::chrono::milliseconds(std::atol(delay));
+    }
+    return options;
+}
+
+// Writes the module's commands to KORVALINE_SIM_COMMAND_LOG from a thread of its own, in the
+// order the module received them, and catches up with the last ones when the program ends.
+class command_log {
+  public:
+    explicit command_log(const sim::module& module) : module_(module) {
+        const char* path = std::getenv("KORVALINE_SIM_COMMAND_LOG");
+        if (path == nullptr || *path == '\0') {
+            return;
+        }
+        out_.open(path, std::ios::app | std::ios::binary);
+        if (out_) {
+            thread_ = std::thread([this] { record(); });
+        }
+    }
+    ~command_log() {
+        if (thread_.joinable()) {
+            stopping_ = true;
+            thread_.join();
+        }
+    }
+    command_log(const command_log&) = delete;
+    command_log& operator=(const command_log&) = delete;
+
+  private:
+    void record() {
+        std::size_t written = 0;
+        for (bool last_round = false; !last_round;) {
+            last_round = stopping_;
+            module_.wait_for_commands(written + 1, std::chrono::milliseconds(50));
+            const std::vector<std::string> all = module_.commands();
+            for (; written < all.size(); ++written) {
+                std::string line;
+                for (const char c : all[written]) {
+                    if (c == '\n') {
+                        line += "\\n";
+                    } else if (c == '\\') {
+                        line += "\\\\";
+                    } else {
+                        line += c;
+                    }
+                }
+                out_ << line << '\n';
+            }
+            out_.flush();
+        }
+    }
+
+    const sim::module& module_;
+    std::ofstream out_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
 }  // namespace
 
 int main() {
@@ -105,7 +182,8 @@ int main() {
     sigaddset(&usr1, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
 
-    sim::module module;
+    sim::module module(options_from_environment());
+    command_log recorder(module);
     sim::bus bus(module);
     // On "/reset" the module leaves the bus and its bootloader takes its place until the update
     // is done, as the real module does.
