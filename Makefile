@@ -2,10 +2,11 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  ?= -G Ninja
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo run test test-plain test-asan test-tsan bench install format clean
+.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench install format clean
 
 all: build
 
@@ -26,7 +27,7 @@ run: build
 
 # The whole suite in the normal build, then the C++ suite under AddressSanitizer+UBSan and under
 # ThreadSanitizer. Browser, window and fuzzing tests run once, in the build they belong to.
-test: test-plain test-asan test-tsan
+test: test-plain test-asan test-tsan test-fuzz
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(CTEST_JOBS) -LE sanitizer-only
@@ -41,6 +42,14 @@ test-tsan: setup
 	cmake --build $(TSAN_BUILD)
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L cxx
 
+# The fuzz targets need clang (libFuzzer); each runs for FUZZ_SECONDS (30 by default) under
+# AddressSanitizer+UBSan on a copy of its seed corpus in the build tree.
+test-fuzz: setup
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+	    -DCMAKE_CXX_COMPILER=clang++ -DKORVALINE_SANITIZER=address -DKORVALINE_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) --target korvaline_fuzzers
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -j $(CTEST_JOBS) -L fuzz
+
 bench: build
 	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json
 
@@ -51,4 +60,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
