@@ -3,6 +3,20 @@
 "use strict";
 
 const { chromium } = require("playwright-core");
+const fs = require("node:fs");
+const os = require("node:os");
+const path = require("node:path");
+
+// Chromium and the demo program write caches and profiles below the XDG folders: give each test
+// file folders of its own, removed when it ends.
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "korvaline-browser-"));
+for (const [name, sub] of [["XDG_CONFIG_HOME", "config"], ["XDG_CACHE_HOME", "cache"],
+                           ["XDG_DATA_HOME", "data"], ["XDG_RUNTIME_DIR", "runtime"]]) {
+    const dir = path.join(scratch, sub);
+    fs.mkdirSync(dir, { mode: 0o700 });
+    process.env[name] = dir;
+}
+process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
 
 const launchOptions = {
     executablePath: process.env.KORVALINE_CHROMIUM || "/usr/bin/chromium",
@@ -63,4 +77,4 @@ async function centre(locator) {
     return { x: box.x + box.width / 2, y: box.y + box.height / 2, box };
 }
 
-module.exports = { launchBrowser, openPage, sleep, eventually, centre };
+module.exports = { scratch, launchBrowser, openPage, sleep, eventually, centre };
