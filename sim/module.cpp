@@ -445,7 +445,8 @@ void module::clear_scripts() {
 }
 
 void module::on_reset(std::function<void()> handler) {
-    std::lock_guard lock(mutex_);
+    // Waits for a handler that is running, so its owner may go once this returns.
+    std::lock_guard lock(reset_mutex_);
     reset_handler_ = std::move(handler);
 }
 
@@ -559,7 +560,7 @@ std::string module::garbage() {
 struct module::outcome {
     std::optional<std::string> reply;
     steady::time_point due;
-    std::function<void()> reset;
+    bool reset = false;
 };
 
 module::outcome module::handle(const std::string& command) {
@@ -588,7 +589,7 @@ module::outcome module::handle(const std::string& command) {
     } else if (command == save_params) {
         *saved_ = *current_;
     } else if (command == reset_command) {
-        result.reset = reset_handler_;
+        result.reset = true;
     } else if (command.starts_with(curve_prefix)) {
         if (const auto points =
                 parse_curve(std::string_view(command).substr(curve_prefix.size()))) {
@@ -650,7 +651,10 @@ void module::serve(std::shared_ptr<session> s) {
                              [](const auto& a, const auto& b) { return a.due < b.due; });
         }
         if (result.reset) {
-            result.reset();
+            std::lock_guard lock(reset_mutex_);
+            if (reset_handler_) {
+                reset_handler_();
+            }
         }
     };
 

@@ -78,7 +78,9 @@ class module {
     void script(const std::string& command, std::string reply);
     void clear_scripts();
 
-    // Called on the module's thread when "/reset" arrives. Empty: "/reset" does nothing.
+    // Called on the module's thread when "/reset" arrives. Empty: "/reset" does nothing. Once
+    // on_reset() returns, no earlier handler is running any more. The handler may call unplug()
+    // but not plug() or on_reset().
     void on_reset(std::function<void()> handler);
 
     // Every command received, framed, in arrival order.
@@ -113,6 +115,7 @@ class module {
     module_options options_;
     std::unique_ptr<settings> current_;
     std::unique_ptr<settings> saved_;
+    std::mutex reset_mutex_;  // held while the reset handler runs or is replaced
     std::function<void()> reset_handler_;
     std::vector<std::string> commands_;
     std::map<std::string, std::string> scripts_;
