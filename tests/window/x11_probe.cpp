@@ -16,6 +16,24 @@ struct display_closer {
 };
 using display_ptr = std::unique_ptr<Display, display_closer>;
 
+// Windows come and go while we walk the tree (GTK creates and drops helper windows at start-up),
+// so a query may name a window that no longer exists. Xlib's default handler ends the process on
+// that error; while probing, such errors only mean "not this window".
+int ignore_error(Display*, XErrorEvent*) {
+    return 0;
+}
+
+class errors_ignored {
+  public:
+    errors_ignored() : previous_(XSetErrorHandler(ignore_error)) {}
+    ~errors_ignored() { XSetErrorHandler(previous_); }
+    errors_ignored(const errors_ignored&) = delete;
+    errors_ignored& operator=(const errors_ignored&) = delete;
+
+  private:
+    XErrorHandler previous_;
+};
+
 bool has_title(Display* display, Window window, const std::string& title) {
     XTextProperty property{};
     if (XGetWMName(display, window, &property) == 0 || property.value == nullptr) {
@@ -53,6 +71,7 @@ std::optional<Window> find(Display* display, Window parent, const std::string& t
 }  // namespace
 
 std::optional<toplevel> wait_for_window(const std::string& title, std::chrono::milliseconds limit) {
+    errors_ignored guard;  // outlives the connection: closing it reports pending errors too
     display_ptr display(XOpenDisplay(nullptr));
     if (!display) {
         return std::nullopt;
@@ -72,6 +91,7 @@ std::optional<toplevel> wait_for_window(const std::string& title, std::chrono::m
 }
 
 bool send_delete(const std::string& title) {
+    errors_ignored guard;
     display_ptr display(XOpenDisplay(nullptr));
     if (!display) {
         return false;
