@@ -169,14 +169,20 @@ TEST_F(WindowTest, ShowsThePageAtItsSizeAndClosesOnSigterm) {
     platform::window window;
     window.set_title("Korvaline");
     window.set_size(1280, 720);
+    std::ifstream icon_file(KORVALINE_ICON_PNG, std::ios::binary);
+    const std::string icon{std::istreambuf_iterator<char>(icon_file), {}};
+    ASSERT_FALSE(icon.empty());
+    window.set_icon_png(icon.data(), icon.size());
     window.navigate(origin);
 
     std::optional<x11_probe::toplevel> seen;
+    long icon_pixels = 0;
     screenshot shot;
     bool painted = false;
     run_with(window, [&] {
         painted = server.wait_for("/painted");
         seen = x11_probe::wait_for_window("Korvaline", generous);
+        icon_pixels = x11_probe::icon_pixels("Korvaline");
         std::this_thread::sleep_for(500ms);  // the frame after the reported one reaches the screen
         shot = take_screenshot("window");
         kill(getpid(), SIGTERM);
@@ -187,6 +193,7 @@ TEST_F(WindowTest, ShowsThePageAtItsSizeAndClosesOnSigterm) {
     EXPECT_EQ(seen->width, 1280);
     EXPECT_EQ(seen->height, 720);
     EXPECT_GT(shot.colours, 2) << "the screen is blank";
+    EXPECT_GT(icon_pixels, 0) << "the desktop gets no icon for the window";
     EXPECT_EQ(shot.corner, "srgb(42,111,151)") << "the page's background is not on screen";
 
     // The browser profile went to our folder below the XDG data folder.
@@ -257,10 +264,12 @@ TEST_F(WindowTest, ShowsAnErrorPageFromMemory) {
     // A corrupt icon is ignored rather than fatal.
     const unsigned char not_png[] = {1, 2, 3, 4};
     window.set_icon_png(not_png, sizeof not_png);
+    long icon_pixels = -1;
 
     screenshot shot;
     run_with(window, [&] {
         ASSERT_TRUE(x11_probe::wait_for_window("Korvaline", generous));
+        icon_pixels = x11_probe::icon_pixels("Korvaline");
         // No server tells us when the page is painted: look until it is, within the bound.
         for (auto end = std::chrono::steady_clock::now() + generous;
              std::chrono::steady_clock::now() < end && shot.corner != "srgb(192,0,0)";
@@ -270,6 +279,7 @@ TEST_F(WindowTest, ShowsAnErrorPageFromMemory) {
         window.close();
     });
     EXPECT_EQ(shot.corner, "srgb(192,0,0)");
+    EXPECT_EQ(icon_pixels, 0);
 }
 
 }  // namespace

@@ -90,6 +90,40 @@ std::optional<toplevel> wait_for_window(const std::string& title, std::chrono::m
     return std::nullopt;
 }
 
+long icon_pixels(const std::string& title) {
+    errors_ignored guard;
+    display_ptr display(XOpenDisplay(nullptr));
+    if (!display) {
+        return 0;
+    }
+    auto window = find(display.get(), DefaultRootWindow(display.get()), title);
+    if (!window) {
+        return 0;
+    }
+    // GTK publishes _NET_WM_ICON only to window managers that announce it; the ICCCM icon pixmap
+    // in WM_HINTS is there with or without one, and it is what the test's bare X server shows.
+    XWMHints* hints = XGetWMHints(display.get(), *window);
+    if (hints == nullptr) {
+        return 0;
+    }
+    long pixels = 0;
+    if ((hints->flags & IconPixmapHint) != 0 && hints->icon_pixmap != None) {
+        Window root = 0;
+        int x = 0;
+        int y = 0;
+        unsigned int width = 0;
+        unsigned int height = 0;
+        unsigned int border = 0;
+        unsigned int depth = 0;
+        if (XGetGeometry(display.get(), hints->icon_pixmap, &root, &x, &y, &width, &height, &border,
+                         &depth) != 0) {
+            pixels = static_cast<long>(width) * height;
+        }
+    }
+    XFree(hints);
+    return pixels;
+}
+
 bool send_delete(const std::string& title) {
     errors_ignored guard;
     display_ptr display(XOpenDisplay(nullptr));
