@@ -46,7 +46,7 @@ test.before(async () => {
     demo.stdout.on("data", (d) => (demoOutput += d));
     demo.stderr.on("data", (d) => (demoOutput += d));
     const exited = new Promise((resolve) => demo.once("exit", (code) => resolve(code)));
-    const serving = eventually(async () => (await fetch(origin + "/index.html")).ok, 20000, "demo serving");
+    const serving = eventually(async () => (await fetch(origin + "/")).ok, 20000, "demo serving");
     const first = await Promise.race([serving, exited.then((code) => ({ code }))]);
     if (first && first.code !== undefined) {
         throw new Error(`the demo ended with ${first.code} before serving:\n${demoOutput}`);
