@@ -23,13 +23,14 @@ constexpr int port = 5320;
 
 class noise_logger_test : public ::testing::Test {
   protected:
-    void start(sim::module_options options = {.reply_delay = 1ms}) {
+    void start(sim::module_options options = {.reply_delay = 1ms},
+               maintenance::noise_logger_timing timing = {}) {
         rig = std::make_unique<test::rig>(port, options);
         async::messaging::limits limits;
         limits.liveness_period = 10ms;
         events.emplace(rig->server, limits);
         router.emplace(rig->server, rig->device);
-        logger.emplace(rig->server, rig->device, *events);
+        logger.emplace(rig->server, rig->device, *events, timing);
         logger->register_routes(rig->server);
         rig->serve();
         if (options.plugged) {
@@ -50,7 +51,8 @@ class noise_logger_test : public ::testing::Test {
     }
     // The next event that starts with the given prefix, skipping others.
     std::optional<std::string> next_event_like(const std::string& prefix) {
-        const auto deadline = steady::now() + 5s;
+        // Generous: on a loaded machine many level queries miss their 10 ms and skip the curve.
+        const auto deadline = steady::now() + 20s;
         while (steady::now() < deadline) {
             auto text = next_event(1s);
             if (text && text->starts_with(prefix)) {
@@ -71,7 +73,12 @@ class noise_logger_test : public ::testing::Test {
 };
 
 TEST_F(noise_logger_test, publishes_readings_without_their_line_ends) {
-    start();
+    // Long time-outs: on a loaded machine a reply that misses its 10 ms stays in the port and
+    // leads the next one ("123\r\n123\r\n"), which is the exchange's rule, not the logger's.
+    maintenance::noise_logger_timing timing;
+    timing.level_timeout = 1s;
+    timing.curve_timeout = 1s;
+    start({.reply_delay = 1ms}, timing);
     rig->module.script("#", "123\r\n");
     rig->module.script("@", "[1,2]\n");  // six bytes with the line feed
     auto client = rig->client();
@@ -132,10 +139,13 @@ TEST_F(noise_logger_test, a_second_start_replaces_the_worker) {
     rig->module.clear_commands();
     ASSERT_TRUE(rig->module.wait_for_commands(8, 10s));
     logger->stop();
-    // One worker asks level and curve in turn; two would ask twice in a row.
+    // One worker asks for a curve only right after a level (a level without an answer is asked
+    // again at once); a second worker would put two curve queries in a row.
     const auto commands = rig->module.commands();
     for (std::size_t i = 1; i < commands.size(); ++i) {
-        EXPECT_NE(commands[i], commands[i - 1]) << "at " << i;
+        if (commands[i] == "@") {
+            EXPECT_EQ(commands[i - 1], "#") << "at " << i;
+        }
     }
 }
 
