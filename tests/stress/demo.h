@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -69,11 +71,25 @@ inline std::vector<std::string> read_command_log(const std::string& path) {
 
 class demo {
   public:
-    explicit demo(std::vector<std::string> env = {})
-        : child_(KORVALINE_DEMO_BIN, std::move(env), {"DISPLAY", "WAYLAND_DISPLAY"}) {}
+    explicit demo(std::vector<std::string> env = {}) : env_(std::move(env)) { start(); }
 
+    // Whether the demo serves. Port 5000 is locked for these tests within one test run, but
+    // another program (a developer's demo, another tree's tests) may hold it for a moment: a demo
+    // that found it taken is started again, for up to a minute.
     bool serving() {
-        return child_.wait_for_output("serving the Korvaline pages at http://127.0.0.1:5000/", 60s);
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        for (;;) {
+            if (child_->wait_for_output("serving the Korvaline pages at http://127.0.0.1:5000/",
+                                        60s)) {
+                return true;
+            }
+            if (child_->output().find("Cannot listen") == std::string::npos ||
+                std::chrono::steady_clock::now() >= end) {
+                return false;
+            }
+            std::this_thread::sleep_for(2s);
+            start();
+        }
     }
 
     // Waits until the simulated module answers a settings query.
@@ -99,10 +115,17 @@ class demo {
         return client;
     }
 
-    test::child_process& process() { return child_; }
+    test::child_process& process() { return *child_; }
 
   private:
-    test::child_process child_;
+    void start() {
+        child_.reset();
+        child_ = std::make_unique<test::child_process>(
+            KORVALINE_DEMO_BIN, env_, std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY"});
+    }
+
+    std::vector<std::string> env_;
+    std::unique_ptr<test::child_process> child_;
 };
 
 // Whether an answer of the API is one the pages can use: status 200, JSON content type, and one of
