@@ -75,6 +75,13 @@ class plug_switch {
 
   private:
     void serve() {
+        // Every other thread of the program blocks SIGUSR1, and the library threads that happened
+        // to leave it unblocked at start-up end after a few seconds; a signal that no thread takes
+        // stays pending for good. This thread only waits on the pipe, so it takes the signal.
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
         while (!stopping_) {
             pollfd in{read_fd_, POLLIN, 0};
             if (::poll(&in, 1, -1) <= 0) {
