@@ -134,6 +134,11 @@ std::optional<event_stream::event> event_stream::wait_for(
     }
 }
 
+bool event_stream::closed() {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
 std::deque<event_stream::event> event_stream::drain() {
     std::lock_guard lock(mutex_);
     std::deque<event> taken;

@@ -35,6 +35,9 @@ class event_stream {
                                   std::chrono::milliseconds timeout,
                                   const std::function<void(const event&)>& skipped = {});
 
+    // True once the server has ended the stream (or it never opened).
+    bool closed();
+
     // Takes every event received so far.
     std::deque<event> drain();
 
