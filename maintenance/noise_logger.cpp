@@ -20,6 +20,15 @@ std::string without_line_ends(std::string text) {
     return text;
 }
 
+// A reply that missed its query's time-out stays in the port and leads the next query's reply,
+// which would glue two readings into one ("4\r\n25\r\n" read as 425). Only the last line
+// answers this query. A reply always ends with a line feed.
+std::string last_line(const std::string& reply) {
+    const std::size_t before_end =
+        reply.size() >= 2 ? reply.rfind('\n', reply.size() - 2) : std::string::npos;
+    return before_end == std::string::npos ? reply : reply.substr(before_end + 1);
+}
+
 // A curve reply shorter than this (counted with its line end) holds no curve worth drawing.
 constexpr std::size_t shortest_curve_reply = 6;
 
@@ -94,14 +103,17 @@ void noise_logger::run() {
             }
             continue;
         }
-        events_.send(R"({"value": ")" + without_line_ends(*level) + R"("})");
+        events_.send(R"({"value": ")" + without_line_ends(last_line(*level)) + R"("})");
 
         if (!pause(timing_.cycle_sleep)) {
             return;
         }
-        const auto curve = device_.query("@", timing_.curve_timeout, timing_.poll_interval);
-        if (curve && curve->size() >= shortest_curve_reply) {
-            events_.send(R"({"curve": ")" + without_line_ends(*curve) + R"("})");
+        const auto reply = device_.query("@", timing_.curve_timeout, timing_.poll_interval);
+        if (reply) {
+            const std::string curve = last_line(*reply);
+            if (curve.size() >= shortest_curve_reply) {
+                events_.send(R"({"curve": ")" + without_line_ends(curve) + R"("})");
+            }
         }
     }
 }

@@ -95,6 +95,9 @@ TEST_F(noise_logger_test, publishes_readings_without_their_line_ends) {
     rig->module.script("#", "1\r2\n");
     rig->module.script("@", "[1]\n");
     EXPECT_EQ(next_event_like(R"({"value": "12")"), R"({"value": "12"})");
+    // A late reply that leads the next one is not glued to it.
+    rig->module.script("#", "7\r\n45\r\n");
+    EXPECT_EQ(next_event_like(R"({"value": "45")"), R"({"value": "45"})");
     drain();
     const auto stopped = client.Get("/stop_noise_logger");
     ASSERT_TRUE(stopped);
@@ -104,7 +107,8 @@ TEST_F(noise_logger_test, publishes_readings_without_their_line_ends) {
         rest.push_back(*text);
     }
     for (const auto& text : rest) {
-        EXPECT_EQ(text, R"({"value": "12"})") << "no four-byte curve is published";
+        EXPECT_TRUE(text == R"({"value": "12"})" || text == R"({"value": "45"})")
+            << "no four-byte curve is published: " << text;
     }
 }
 
