@@ -35,6 +35,19 @@ async function loadMain(viewport) {
     return page;
 }
 
+// Moves the pointer through the points in one burst inside the page, so that no pause between the
+// moves can reach the widgets' 200 ms debounce however slow the machine is; the press and the
+// release before and after it are real mouse input.
+async function burst(page, type, points) {
+    await page.evaluate(({ type, points }) => {
+        for (const [x, y] of points) {
+            const init = { clientX: x, clientY: y, bubbles: true, buttons: 1 };
+            const event = type === "pointermove" ? new PointerEvent(type, init) : new MouseEvent(type, init);
+            document.elementFromPoint(Math.max(0, x), Math.max(0, y))?.dispatchEvent(event) ?? window.dispatchEvent(event);
+        }
+    }, { type, points });
+}
+
 const sliderLabel = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 const curveValues = (page) => page.evaluate(() => document.getElementById("bezier-curve").values);
 
@@ -131,7 +144,7 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     const start = await centre(marker);
     await page.mouse.move(start.x, start.y);
     await page.mouse.down();
-    await page.mouse.move(start.x, slider.y - 40, { steps: 4 });
+    await burst(page, "pointermove", [[start.x, start.y - 20], [start.x, slider.y - 40]]);
     await page.mouse.up();
     await server.waitFor((r) => r.path.startsWith("/set/"));
     await page.evaluate(() => {
@@ -165,8 +178,8 @@ async function dragMarkerPast(page, name, direction) {
     await page.mouse.down();
     const inside = direction === "up" ? track.y + 3 : track.y + track.height - 3;
     const beyond = direction === "up" ? track.y - 60 : track.y + track.height + 60;
-    await page.mouse.move(start.x + 5, inside, { steps: 4 });
-    await page.mouse.move(start.x - 30, beyond);
+    const steps = [1, 2, 3, 4].map((i) => [start.x + i, start.y + ((inside - start.y) * i) / 4]);
+    await burst(page, "pointermove", [...steps, [start.x - 30, beyond]]);
     await page.mouse.up();
 }
 
@@ -227,8 +240,7 @@ test("a curve drag sends one POST with the points as a JSON file part", async ()
     const anchor = await centre(page.locator("#p1"));
     await page.mouse.move(anchor.x, anchor.y);
     await page.mouse.down();
-    await page.mouse.move(anchor.x - 37, anchor.y + 23, { steps: 6 });
-    await page.mouse.move(anchor.x - 41.3, anchor.y + 29.7, { steps: 2 });
+    await burst(page, "mousemove", [[anchor.x - 10, anchor.y + 5], [anchor.x - 37, anchor.y + 23], [anchor.x - 41.3, anchor.y + 29.7]]);
     await page.mouse.up();
     const [request] = await server.waitFor((r) => r.path === "/curve");
     await sleep(500);
@@ -249,7 +261,7 @@ test("a curve drag sends one POST with the points as a JSON file part", async ()
     const end = await centre(page.locator("#p0"));
     await page.mouse.move(end.x, end.y);
     await page.mouse.down();
-    await page.mouse.move(end.x + 80, end.y - 50, { steps: 5 });
+    await burst(page, "mousemove", [[end.x + 40, end.y - 20], [end.x + 80, end.y - 50]]);
     await page.mouse.up();
     await server.waitFor((r) => r.path === "/curve");
     const moved = await curveValues(page);
@@ -290,7 +302,7 @@ test("a handle drag resizes its bar within its field's limits", async () => {
     const handle = await centre(page.locator('#timeline g[data-name="mask"] .resize-handle'));
     await page.mouse.move(handle.x, handle.y);
     await page.mouse.down();
-    await page.mouse.move(handle.x + 600, handle.y, { steps: 5 });
+    await burst(page, "mousemove", [[handle.x + 100, handle.y], [handle.x + 600, handle.y]]);
     await page.mouse.up();
     await server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
     assert.deepStrictEqual(sets(), ["GET /set/kick/scan/3000", "GET /set/kick/mask/50000", "GET /set/kick/decay/130000"]);
@@ -388,5 +400,64 @@ test("narrow windows move the buttons to a bottom bar and the select to a second
     await sleep(200);
     assert.strictEqual(await page.evaluate(() => window.scrollY), 0);
     assert.strictEqual(await page.evaluate(() => getComputedStyle(document.body).overflow), "hidden");
+    await page.context().close();
+});
+
+test("the widgets clamp and draw what they are given by program", async () => {
+    const page = await loadMain();
+    const result = await page.evaluate(async () => {
+        const curve = document.getElementById("bezier-curve");
+        curve.values = [[9, 300], [64, -5], [192, 192], [256, 128]];
+        const clamped = curve.values;
+        const path = document.getElementById("bezier-curve-path").getAttribute("d");
+        let shortError = null;
+        try {
+            curve.values = [[0, 10], [20, 20]];
+        } catch (error) {
+            shortError = String(error);
+        }
+        const afterShort = curve.values;
+
+        const gain = document.querySelector('range-slider[name="gain"]');
+        gain.threshold = "2.00";
+        const gainLabel = gain.querySelector(".label").textContent;
+        gain.threshold = 0.01;
+        const gainMin = gain.threshold;
+        const threshold = document.querySelector('range-slider[name="threshold"]');
+        threshold.threshold = 41.6;
+        const thresholdLabel = threshold.querySelector(".label").textContent;
+        threshold.value = 500;
+        const fullFill = threshold.querySelector(".slider-container").style.background;
+
+        const chart = document.querySelector("time-bar-chart");
+        chart.setThreshold(10);
+        const decay = chart.querySelector(".curve").getAttribute("d").split(" ").at(-1);
+        chart.setThreshold(1000);
+        const capped = chart.querySelector(".curve").getAttribute("d").split(" ").at(-1);
+        chart.setData({ scan: 20, mask: 1, decay: 500 });
+        await new Promise((resolve) => setTimeout(resolve, 300));
+        return {
+            clamped, path, shortError, afterShort, gainLabel, gainMin, thresholdLabel, fullFill, decay, capped,
+            scan: [chart.scan, document.getElementById("scan-time").value],
+            mask: [chart.mask, document.getElementById("mask-time").value],
+            decayBar: [chart.decay, document.getElementById("decay").value],
+        };
+    });
+    assert.deepStrictEqual(result.clamped, [[0, 255], [64, 0], [192, 192], [255, 128]]);
+    assert.strictEqual(result.path, "M 0,0 C 64,255 192,63 255,127");
+    assert.ok(result.shortError, "fewer than four points fail");
+    assert.deepStrictEqual(result.afterShort[0], [0, 10], "points before the missing one have changed");
+    assert.strictEqual(result.gainLabel, "2");
+    assert.strictEqual(result.gainMin, 0.1);
+    assert.strictEqual(result.thresholdLabel, "42");
+    assert.match(result.fullFill, /orange 100%/);
+    // With a threshold of 10 the decay curve ends 300 * 10 / 256 = 11.72 units above the bottom.
+    assert.strictEqual(Number(result.decay.split(",")[1]).toFixed(2), (300 - 11.71875).toFixed(2));
+    assert.strictEqual(Number(result.capped.split(",")[1]).toFixed(2), (300 - 117.1875).toFixed(2));
+    assert.deepStrictEqual(result.scan, [40, "20.0"], "scan is drawn at 10 ms but shows what was given");
+    assert.deepStrictEqual(result.mask, [10, "1.0"]);
+    assert.deepStrictEqual(result.decayBar, [150, "500.0"]);
+    await sleep(300);
+    assert.deepStrictEqual(sets(), [], "nothing set by program is sent");
     await page.context().close();
 });
