@@ -65,12 +65,16 @@ screenshot_until_colours() {
 # The editor (text, widgets, the velocity curve) paints thousands of colours; a blank window has
 # one, and the error page a few hundred.
 start sigterm
+# The program reports a taken port before it opens its window.
+if grep -q "Cannot listen" "$home/demo-sigterm.log"; then
+    ss -ltnp 'sport = :5000' || true
+    fail "port 5000 is taken by another program; this test needs it"
+fi
 shot=$out/demo-window.png
 screenshot_until_colours 1000 || fail "the window shows only $colours colours: no editor"
 sleep 2 # the page's first API answers arrive 250 ms after load; show them in the screenshot
 import -window root "$shot"
 echo "screenshot: $shot ($(identify -format '%k' "$shot") colours)"
-grep -q "Cannot listen" "$home/demo-sigterm.log" && fail "port 5000 was taken by someone else"
 kill -TERM "$pid"
 expect_exit_zero SIGTERM
 
@@ -95,7 +99,11 @@ for _ in $(seq 1 100); do
     grep -q taken "$home/taker.log" && break
     sleep 0.1
 done
-grep -q taken "$home/taker.log" || { cat "$home/taker.log"; fail "could not take port 5000"; }
+if ! grep -q taken "$home/taker.log"; then
+    cat "$home/taker.log"
+    ss -ltnp 'sport = :5000' || true
+    fail "could not take port 5000"
+fi
 start port-taken
 shot=$out/demo-port-taken.png
 screenshot_until_colours 16 || fail "the window stays blank when the port is taken"
