@@ -165,6 +165,14 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     });
     await sleep(300);
     assert.deepStrictEqual(sets(), []);
+
+    // An answer without "hhc_trig" switches the mode but moves no slider, and says why.
+    delete server.settings.hhc_trig;
+    server.settings.hhc.timeout = 20000;
+    await page.selectOption("#sensors-select", "hhc");
+    await eventually(() => page.locator("#hhc-mode").isVisible());
+    await eventually(() => page.consoleLines.some((l) => l.startsWith("error: ")));
+    assert.strictEqual(await sliderLabel(page, "hhc-timeout"), "9000");
     await page.context().close();
 });
 

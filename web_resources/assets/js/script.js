@@ -73,10 +73,12 @@ function updateSensorData() {
     const sensor = data[currentSensor];
     if (currentSensor === "hhc") {
         setMode(true);
+        // Read first, so that an answer without "hhc_trig" moves no slider at all.
+        const trigThreshold = data.hhc_trig.threshold;
         hhcTimeout.threshold = sensor.timeout;
         hhcThreshold.threshold = sensor.threshold;
         hhcOffset.threshold = sensor.offset;
-        hhcTrigThreshold.threshold = data.hhc_trig.threshold;
+        hhcTrigThreshold.threshold = trigThreshold;
         return;
     }
     setMode(false);
