@@ -183,6 +183,9 @@ class command_log {
 }  // namespace
 
 int main() {
+    // The web engine suspends its threads with SIGUSR1 unless told otherwise, and would take the
+    // plug switch's signal over. Give it SIGUSR2 before it starts.
+    ::setenv("JSC_SIGNAL_FOR_GC", std::to_string(SIGUSR2).c_str(), 1);
     // Blocked before any of the program's own threads starts, so they all inherit the mask.
     sigset_t usr1;
     sigemptyset(&usr1);
