@@ -101,7 +101,7 @@ bool wait_port_free(int port) {
     return true;
 }
 
-std::unique_ptr<bench::process> start_demo(const settings& s) {
+std::unique_ptr<bench::process> spawn_demo(const settings& s) {
     if (!wait_port_free(demo_port)) {
         return nullptr;
     }
@@ -109,6 +109,33 @@ std::unique_ptr<bench::process> start_demo(const settings& s) {
         std::vector<std::string>{s.demo}, std::vector<std::string>{"DISPLAY", "WAYLAND_DISPLAY"},
         std::map<std::string, std::string>{
             {"KORVALINE_SIM_REPLY_DELAY_MS", std::to_string(reply_delay_ms)}});
+}
+
+// Whether the program lost the port to another one that took it between our check and its bind.
+bool lost_port(bench::process& p) {
+    return p.printed("Cannot listen on");
+}
+
+// Starts the program and waits until it serves; retries while other programs snatch the port.
+std::unique_ptr<bench::process> start_demo(const settings& s) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        auto p = spawn_demo(s);
+        if (!p) {
+            return nullptr;
+        }
+        if (p->wait_for_line(ready_line, 20s)) {
+            return p;
+        }
+        if (!lost_port(*p)) {
+            std::cerr << "korvaline-demo did not come up; its output:" << std::endl;
+            for (const auto& line : p->lines()) {
+                std::cerr << "  " << line << std::endl;
+            }
+            return nullptr;
+        }
+        p->stop();
+    }
+    return nullptr;
 }
 
 std::unique_ptr<bench::process> start_reference(std::size_t asset_bytes) {
@@ -215,13 +242,18 @@ int run_bench(const settings& s) {
     std::cout << "start-up runs ..." << std::endl;
     std::vector<double> startup, startup_rss, reference_startup;
     std::size_t konva_bytes = 0;
-    for (int i = 0; i < s.startup_runs(); ++i) {
-        auto p = start_demo(s);
+    for (int i = 0, lost = 0; i < s.startup_runs(); ++i) {
+        auto p = spawn_demo(s);
         if (!p) {
             std::cerr << "port 5000 stays taken; cannot run the program" << std::endl;
             return 1;
         }
         auto t = first_answer_ms(*p, demo_port);
+        if (lost_port(*p) && ++lost < 20) {
+            p->stop();
+            --i;
+            continue;
+        }
         if (!t || !p->wait_for_line(ready_line, 5s)) {
             std::cerr << "korvaline-demo did not come up; its output:" << std::endl;
             for (const auto& line : p->lines()) {
@@ -260,8 +292,7 @@ int run_bench(const settings& s) {
     // --- the long-running instance ---------------------------------------------------------
     std::cout << "latency runs ..." << std::endl;
     auto demo = start_demo(s);
-    if (!demo || !demo->wait_for_line(ready_line, 20s)) {
-        std::cerr << "korvaline-demo did not come up" << std::endl;
+    if (!demo) {
         return 1;
     }
     // Like the window's page, the bench keeps one event stream open for the program's whole run:
