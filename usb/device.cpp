@@ -30,6 +30,9 @@ struct device::state {
     std::function<void()> on_connect;
     std::function<void()> on_disconnect;
     std::unique_ptr<SerialPort> port;
+    // A query gave up before its reply was complete: the rest of that reply may still arrive and
+    // must not lead the next reply.
+    bool reply_pending = false;
 
     // Touched only by the monitor thread (and by the destructor once it has ended).
     std::optional<found_device> recorded;
@@ -175,6 +178,13 @@ std::optional<std::string> device::query(const std::string& command,
     if (port == nullptr) {
         return std::nullopt;
     }
+    if (state_->reply_pending) {
+        // Only what a query that timed out left behind is dropped; an answer to a write-only
+        // command still leads the next reply, as the module's protocol has it.
+        while (!port->read(clock::now()).empty()) {
+        }
+        state_->reply_pending = false;
+    }
     port->write(command);
 
     // Input is not drained first: bytes nobody read (an answer to an earlier write) lead the
@@ -190,6 +200,7 @@ std::optional<std::string> device::query(const std::string& command,
         }
         std::this_thread::sleep_for(poll_interval);
     }
+    state_->reply_pending = true;
     return std::nullopt;
 }
 

@@ -257,3 +257,31 @@ TEST(DeviceQuery, ConcurrentQueriesGetTheirOwnReplies) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeviceQuery, LateReplyOfATimedOutQueryDoesNotLeadTheNextReply) {
+    // The module answers "#" only after the query has given up; that answer must not be taken
+    // for the start of the next reply. An answer to a write-only command still leads it.
+    connected c([](const std::string& received, int master) {
+        if (received == "#") {
+            std::this_thread::sleep_for(60ms);
+            write_all(master, "25\r\n");
+        } else if (received == "$1") {
+            write_all(master, "selected\r\n");
+        } else if (received == "/get params all") {
+            write_all(master, "{}\r\n");
+        }
+    });
+    EXPECT_EQ(c.device->query("#", 10ms, 1000us), std::nullopt);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(c.device->query("/get params all", 2s, 1000us), "{}\r\n");
+
+    EXPECT_TRUE(c.device->write("$1"));
+    std::this_thread::sleep_for(200ms);
+    auto reply = c.device->query("/get params all", 2s, 1000us);
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(reply->starts_with("selected\r\n")) << *reply;
+}
+
+}  // namespace
