@@ -54,6 +54,13 @@ test.before(async () => {
     browser = await launchBrowser();
 });
 
+test.afterEach((t) => {
+    // The demo's own lines explain most failures of these flows.
+    if (demo && t.passed === false) {
+        console.log("demo output so far:\n" + demoOutput);
+    }
+});
+
 test.after(async () => {
     if (browser) {
         await browser.close();
@@ -70,19 +77,20 @@ test.after(async () => {
 const options = { skip: demoPath ? false : "KORVALINE_DEMO is not set" };
 
 test("the first page sees the module arrive, reloads and runs its start sequence", options, async () => {
-    page = await openPage(browser, origin, "/");
-    let loads = 1;
-    page.on("framenavigated", (frame) => {
-        if (frame === page.mainFrame()) {
-            loads += 1;
-            apiPaths = [];
-        }
-    });
-    page.on("request", (r) => {
-        const path = new URL(r.url()).pathname;
-        if (/^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/.test(path)) {
-            apiPaths.push(`${r.method()} ${path}`);
-        }
+    let loads = 0;
+    page = await openPage(browser, origin, "/", undefined, (p) => {
+        p.on("framenavigated", (frame) => {
+            if (frame === p.mainFrame()) {
+                loads += 1;
+                apiPaths = [];
+            }
+        });
+        p.on("request", (r) => {
+            const path = new URL(r.url()).pathname;
+            if (/^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/.test(path)) {
+                apiPaths.push(`${r.method()} ${path}`);
+            }
+        });
     });
     // At start the queue holds "disconnect" and then "connect": the page shows the dialog and
     // loads once more.
@@ -121,7 +129,12 @@ test("unplugging opens the dialog and replugging reloads the page", options, asy
     await settle(page, 10);
     const loaded = page.waitForEvent("framenavigated", { timeout: 20000 });
     demo.kill("SIGUSR1");
-    await eventually(() => page.locator("#disconnected").isVisible(), 10000, "disconnected dialog");
+    try {
+        await eventually(() => page.locator("#disconnected").isVisible(), 10000, "disconnected dialog");
+    } catch (error) {
+        console.log("messages seen: " + (await page.evaluate(() => window.seenMessages.filter((m) => m.includes("event")))));
+        throw error;
+    }
     demo.kill("SIGUSR1");
     await loaded;
     await eventually(() => apiPaths.includes("GET /get_all"), 10000, "start sequence after the reload");

@@ -37,7 +37,7 @@ function launchBrowser() {
 
 // Opens a page of the window's size. Any request that leaves the app's own origin fails the
 // test: the pages must work without a network.
-async function openPage(browser, origin, pathname = "/", viewport = { width: 1280, height: 720 }) {
+async function openPage(browser, origin, pathname = "/", viewport = { width: 1280, height: 720 }, prepare = null) {
     const context = await browser.newContext({ viewport });
     const page = await context.newPage();
     page.foreignRequests = [];
@@ -48,6 +48,9 @@ async function openPage(browser, origin, pathname = "/", viewport = { width: 128
         }
     });
     page.on("console", (message) => page.consoleLines.push(message.text()));
+    if (prepare) {
+        prepare(page);
+    }
     await page.goto(origin + pathname);
     return page;
 }
