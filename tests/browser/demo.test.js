@@ -126,7 +126,7 @@ test("a slider change reaches the module and /get_all reflects it", options, asy
 });
 
 test("unplugging opens the dialog and replugging reloads the page", options, async () => {
-    await settle(page, 10);
+    await settle(page, 20);
     const loaded = page.waitForEvent("framenavigated", { timeout: 20000 });
     demo.kill("SIGUSR1");
     try {
