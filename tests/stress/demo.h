@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -116,6 +117,27 @@ class demo {
     }
 
     test::child_process& process() { return *child_; }
+
+    // Reads what the demo prints for a while. The demo logs every settings command: a pipe that
+    // nobody reads fills up and stalls it, so the tests keep reading while they wait.
+    void listen_for(std::chrono::milliseconds duration) {
+        const auto end = std::chrono::steady_clock::now() + duration;
+        do {
+            child_->output();
+            std::this_thread::sleep_for(10ms);
+        } while (std::chrono::steady_clock::now() < end);
+    }
+
+    // Joins the threads while reading the demo's output.
+    void join_listening(std::vector<std::thread>& threads, const std::atomic<int>& finished) {
+        while (finished.load() < static_cast<int>(threads.size())) {
+            listen_for(20ms);
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        threads.clear();
+    }
 
   private:
     void start() {
