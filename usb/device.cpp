@@ -179,9 +179,11 @@ std::optional<std::string> device::query(const std::string& command,
         return std::nullopt;
     }
     if (state_->reply_pending) {
-        // Only what a query that timed out left behind is dropped; an answer to a write-only
-        // command still leads the next reply, as the module's protocol has it.
-        while (!port->read(clock::now()).empty()) {
+        // Only what a query that timed out left behind is dropped, and its rest is awaited for
+        // one burst gap: a reply that came late would otherwise lead this one, and every reply
+        // after it would be one behind. An answer to a write-only command still leads the next
+        // reply, as the module's protocol has it.
+        while (!port->read(clock::now() + state_->timing.serial.burst_gap).empty()) {
         }
         state_->reply_pending = false;
     }

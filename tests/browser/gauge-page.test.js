@@ -6,7 +6,7 @@ const assert = require("node:assert");
 const { MockServer } = require("./mock-server.js");
 const { launchBrowser, openPage, sleep } = require("./helpers.js");
 
-const PORT = 5712;
+const PORT = 5812;
 
 test("the gauge's threshold follows a drag within 0..100 and valid typed values", async () => {
     const server = new MockServer(PORT);

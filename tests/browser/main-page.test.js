@@ -7,7 +7,7 @@ const assert = require("node:assert");
 const { MockServer, parseMultipart } = require("./mock-server.js");
 const { launchBrowser, openPage, sleep, eventually, centre } = require("./helpers.js");
 
-const PORT = 5710;
+const PORT = 5810;
 let server;
 let browser;
 

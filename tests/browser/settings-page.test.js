@@ -7,7 +7,7 @@ const assert = require("node:assert");
 const { MockServer, parseMultipart } = require("./mock-server.js");
 const { launchBrowser, openPage, sleep, eventually } = require("./helpers.js");
 
-const PORT = 5711;
+const PORT = 5811;
 let server;
 let browser;
 
