@@ -34,12 +34,12 @@ test-plain: build
 
 test-asan: setup
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKORVALINE_SANITIZER=address
-	cmake --build $(ASAN_BUILD)
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L "cxx|fuzz"
+	cmake --build $(ASAN_BUILD) --target korvaline_cxx_tests
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L cxx
 
 test-tsan: setup
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKORVALINE_SANITIZER=thread
-	cmake --build $(TSAN_BUILD)
+	cmake --build $(TSAN_BUILD) --target korvaline_cxx_tests
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L cxx
 
 # The fuzz targets need clang (libFuzzer); each runs for FUZZ_SECONDS (30 by default) under
