@@ -33,7 +33,7 @@ void reuse_address(httplib::Server& server) {
     });
 }
 
-constexpr int port = 5710;
+constexpr int port = 5790;
 
 // A HID bus without a bootloader: the transfer never gets that far, as the module is "absent".
 class empty_host final : public hid::host {
