@@ -97,7 +97,7 @@ TEST(lifecycle, a_taken_port_is_reported_and_never_shared) {
     squatter.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("not ours", "text/plain");
     });
-    test::running_server running(squatter, port);
+    test::running_server running(squatter, port, /*reuse_address=*/false);
 
     auto child = start(KORVALINE_BIN);
     auto status = child.wait_exit(60s);

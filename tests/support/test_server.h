@@ -19,7 +19,15 @@ namespace test {
 
 class running_server {
   public:
-    running_server(httplib::Server& server, int port) : server_(server) {
+    // Unless told otherwise, the port may be taken again at once after an earlier run's
+    // connections (TIME_WAIT).
+    running_server(httplib::Server& server, int port, bool reuse_address = true) : server_(server) {
+        if (reuse_address) {
+            server_.set_socket_options([](int sock) {
+                int yes = 1;
+                setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            });
+        }
         server_.set_keep_alive_timeout(1);
         if (!server_.bind_to_port("127.0.0.1", port)) {
             throw std::runtime_error("test port " + std::to_string(port) + " is taken");
