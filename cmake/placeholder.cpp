@@ -1,1 +1,0 @@
-// Compiled into a library whose folder has no sources yet.
