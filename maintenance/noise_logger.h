@@ -57,7 +57,8 @@ class noise_logger {
     // Waits for the given time; false when a stop cut the wait short.
     bool pause(std::chrono::milliseconds duration);
 
-    httplib::Server& server_;
+    // The server its two routes are registered on; the polling itself never needs it.
+    [[maybe_unused]] httplib::Server& server_;
     usb::device& device_;
     async::messaging& events_;
     noise_logger_timing timing_;
