@@ -56,6 +56,26 @@ class recorder {
     std::vector<std::string> commands_;
 };
 
+// A pacing of milliseconds instead of the module's seconds.
+inline firmware::pacing fast_pacing() {
+    using namespace std::chrono_literals;
+    firmware::pacing p;
+    p.step = 1ms;
+    p.bootloader.retry_pause = 1ms;
+    p.bootloader.report_pause = 0ms;
+    p.bootloader.ack_timeout = 300ms;
+    return p;
+}
+
+// An image of the given size with varied bytes, so padding and order errors show.
+inline std::string image_of(std::size_t size) {
+    std::string image(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        image[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    }
+    return image;
+}
+
 // The progress values of the progress events, in order.
 inline std::vector<int> progress_values(const std::vector<std::string>& events) {
     const std::string prefix = R"({"event" : "firmware_upload_progress", "value":)";

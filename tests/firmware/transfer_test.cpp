@@ -14,6 +14,7 @@
 
 using namespace std::chrono_literals;
 using test::concat;
+using test::image_of;
 using test::progress_values;
 using test::range;
 
@@ -21,24 +22,6 @@ namespace {
 
 const std::string begin(firmware::begin_event);
 const std::string end(firmware::end_event);
-
-firmware::pacing fast() {
-    firmware::pacing p;
-    p.step = 1ms;
-    p.bootloader.retry_pause = 1ms;
-    p.bootloader.report_pause = 0ms;
-    p.bootloader.ack_timeout = 300ms;
-    return p;
-}
-
-// An image of the given size with varied bytes, so padding and order errors show.
-std::string image_of(std::size_t size) {
-    std::string image(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        image[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-    }
-    return image;
-}
 
 std::uint8_t xor_of(const std::string& bytes) {
     std::uint8_t x = 0;
@@ -56,7 +39,7 @@ struct rig {
               return true;
           }) {}
     bool run(const std::string& image) {
-        return firmware::transfer(image, events.link(), loader, fast());
+        return firmware::transfer(image, events.link(), loader, test::fast_pacing());
     }
 
     sim::bootloader loader;
@@ -130,7 +113,7 @@ TEST(FirmwareTransfer, DiagnosticLinesNameAcksAndChecksum) {
 TEST(FirmwareTransferFailure, ModuleAbsentEndsWithAnError) {
     test::recorder events([] { return false; });
     sim::bootloader loader;
-    EXPECT_FALSE(firmware::transfer("x", events.link(), loader, fast()));
+    EXPECT_FALSE(firmware::transfer("x", events.link(), loader, test::fast_pacing()));
     EXPECT_EQ(events.events(),
               (std::vector<std::string>{
                   begin, begin, firmware::error_event(firmware::module_not_connected), end}));
@@ -187,7 +170,7 @@ TEST(FirmwareTransferFailure, NoPermissionNamesTheNodeAndTheFix) {
     test::recorder events;
     forbidding_host host;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(firmware::transfer("x", events.link(), host, fast()));
+    EXPECT_FALSE(firmware::transfer("x", events.link(), host, test::fast_pacing()));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_THAT(out, testing::HasSubstr("/dev/hidraw7"));
     EXPECT_THAT(out, testing::HasSubstr("packaging/70-korvaline.rules"));
@@ -229,7 +212,7 @@ TEST(FirmwareTransferFailure, LostDataReportsAreNotASuccess) {
     test::recorder events;
     refusing_host host;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(firmware::transfer("x", events.link(), host, fast()));
+    EXPECT_FALSE(firmware::transfer("x", events.link(), host, test::fast_pacing()));
     testing::internal::GetCapturedStdout();
     const auto all = events.events();
     EXPECT_EQ(all[all.size() - 2], firmware::error_event(firmware::bootloader_silent));

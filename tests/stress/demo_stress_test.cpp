@@ -1,10 +1,7 @@
 // korvaline-demo under load, faults and bad input: open event streams, a hot-plug storm, thousands
 // of concurrent settings requests, malformed HTTP and a shutdown in the middle of all of it. Every
 // figure printed as "[figure]" is what the README's reliability table reports.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <csignal>
@@ -68,47 +65,6 @@ class stream_reader {
     test::raw_stream stream_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
-};
-
-// A connection that sends raw bytes and reads whatever comes back.
-class raw_connection {
-  public:
-    raw_connection() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(stress::demo_port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~raw_connection() { ::close(fd_); }
-    bool connected() const { return connected_; }
-    bool send(const std::string& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-    // Everything until the server closes the connection or the time is up.
-    std::string read_all(std::chrono::milliseconds limit) {
-        std::string out;
-        const auto end = clock_type::now() + limit;
-        while (clock_type::now() < end) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) {
-                continue;
-            }
-            char buf[4096];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) {
-                break;
-            }
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-        return out;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
 };
 
 // The pages' settings traffic on one keep-alive connection: every answer must be well formed.
@@ -433,7 +389,7 @@ TEST(demo_stress, malformed_http_is_answered_or_dropped_and_the_server_goes_on) 
     int answered = 0;
     int dropped = 0;
     for (const auto& input : inputs) {
-        raw_connection connection;
+        test::raw_connection connection(stress::demo_port);
         ASSERT_TRUE(connection.connected());
         connection.send(input);
         // Answered, or dropped within the server's read time-out (1 s).
@@ -447,9 +403,9 @@ TEST(demo_stress, malformed_http_is_answered_or_dropped_and_the_server_goes_on) 
 
     // Slow and idle clients: more than the server has workers, each holding one until its read
     // time-out; the pages must still be answered once those expire.
-    std::vector<std::unique_ptr<raw_connection>> idle;
+    std::vector<std::unique_ptr<test::raw_connection>> idle;
     for (int i = 0; i < 24; ++i) {
-        idle.push_back(std::make_unique<raw_connection>());
+        idle.push_back(std::make_unique<test::raw_connection>(stress::demo_port));
         idle.back()->send(i % 2 ? "GET / HTTP/1.1\r\n" : "G");
     }
     const auto start = clock_type::now();
@@ -490,9 +446,9 @@ TEST(demo_stress, shutdown_in_the_middle_of_everything_is_prompt_and_clean) {
             }
         });
     }
-    std::vector<std::unique_ptr<raw_connection>> stalled;
+    std::vector<std::unique_ptr<test::raw_connection>> stalled;
     for (int i = 0; i < 4; ++i) {
-        stalled.push_back(std::make_unique<raw_connection>());
+        stalled.push_back(std::make_unique<test::raw_connection>(stress::demo_port));
         stalled.back()->send("GET /get_all HTTP/1.1\r\n");
     }
     for (int i = 0; i < 6; ++i) {

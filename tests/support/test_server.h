@@ -47,6 +47,60 @@ class running_server {
     std::thread thread_;
 };
 
+// A plain TCP connection to 127.0.0.1 for requests no HTTP client would send.
+class raw_connection {
+  public:
+    explicit raw_connection(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~raw_connection() { ::close(fd_); }
+    raw_connection(const raw_connection&) = delete;
+    raw_connection& operator=(const raw_connection&) = delete;
+    bool connected() const { return connected_; }
+    // Ends the connection both ways while another thread may still be sending on it.
+    void shut_down() { ::shutdown(fd_, SHUT_RDWR); }
+
+    // Sends until everything is sent or the server stops taking it; returns the bytes sent.
+    std::size_t send(const std::string& data) {
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        return sent;
+    }
+
+    // Everything until the server closes the connection, stays quiet for `quiet`, or `done`
+    // says the answer is complete.
+    template <typename done_fn = bool (*)(const std::string&)>
+    std::string read_all(
+        std::chrono::milliseconds quiet, done_fn done = [](const std::string&) { return false; }) {
+        std::string out;
+        pollfd p{fd_, POLLIN, 0};
+        while (!done(out) && ::poll(&p, 1, static_cast<int>(quiet.count())) > 0) {
+            char buf[4096];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                break;
+            }
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
 class raw_stream {
   public:
     explicit raw_stream(int port, const std::string& path = "/event") {

@@ -58,24 +58,10 @@ TEST_F(request_guard, refuses_other_sites_before_any_route_runs) {
 
 TEST_F(request_guard, refuses_rebound_host_names) {
     // DNS rebinding: the browser talks to 127.0.0.1 but names the attacker's host.
-    test::raw_stream raw(port, "/get_all");
-    (void)raw;
     auto send_host = [](const std::string& host) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        std::string req = "GET /get_all HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n";
-        ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-        std::string reply;
-        char buf[1024];
-        ssize_t n;
-        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
-            reply.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(fd);
+        test::raw_connection connection(port);
+        connection.send("GET /get_all HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+        const std::string reply = connection.read_all(std::chrono::seconds(5));
         return reply.substr(0, reply.find("\r\n"));
     };
     EXPECT_EQ(send_host("Host: attacker.example:" + std::to_string(port) + "\r\n"),
