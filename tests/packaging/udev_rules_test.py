@@ -87,65 +87,33 @@ def check_syntax(path):
     print(f"{name}: {len(rules)} rules parsed, module and bootloader covered")
 
 
-DEVICES = """
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-2
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-A: idVendor=0483
-A: idProduct=5740
+USB = "/sys/devices/pci0000:00/0000:00:14.0/usb1"
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-A: bInterfaceNumber=00
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/tty/ttyACM0
-N: ttyACM0
-E: SUBSYSTEM=tty
-E: DEVNAME=/dev/ttyACM0
-A: dev=166:0
+def usb_device(port, vendor, product, children):
+    """umockdev records of a USB device, its interface 0 and the nodes below that interface."""
+    path = USB[len("/sys"):] + "/" + port
+    records = (f"P: {path}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor={vendor}\n"
+               f"A: idProduct={product}\n\nP: {path}/{port}:1.0\nE: SUBSYSTEM=usb\n"
+               "E: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n\n")
+    for below, lines in children:
+        records += f"P: {path}/{port}:1.0/{below}\n" + "".join(f"{line}\n" for line in lines) + "\n"
+    return records
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-3
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-A: idVendor=1209
-A: idProduct=beba
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-A: bInterfaceNumber=00
+def node(subsystem, name, dev, under=""):
+    return f"{under}{subsystem}/{name}", [f"N: {name}", f"E: SUBSYSTEM={subsystem}",
+                                   f"E: DEVNAME=/dev/{name}", f"A: dev={dev}"]
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/0003:1209:BEBA.0001
-E: SUBSYSTEM=hid
-E: HID_ID=0003:00001209:0000BEBA
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/0003:1209:BEBA.0001/hidraw/hidraw0
-N: hidraw0
-E: SUBSYSTEM=hidraw
-E: DEVNAME=/dev/hidraw0
-A: dev=241:0
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-4
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-A: idVendor=2341
-A: idProduct=0043
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-A: bInterfaceNumber=00
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/tty/ttyACM1
-N: ttyACM1
-E: SUBSYSTEM=tty
-E: DEVNAME=/dev/ttyACM1
-A: dev=166:1
-"""
+HID = "0003:1209:BEBA.0001"
+DEVICES = (usb_device("1-2", "0483", "5740", [node("tty", "ttyACM0", "166:0")]) +
+           usb_device("1-3", "1209", "beba", [
+               (HID, ["E: SUBSYSTEM=hid", "E: HID_ID=0003:00001209:0000BEBA"]),
+               node("hidraw", "hidraw0", "241:0", HID + "/")]) +
+           usb_device("1-4", "2341", "0043", [node("tty", "ttyACM1", "166:1")]))
 
 INSTALLED = "/usr/local/lib/udev/rules.d"
-USB = "/sys/devices/pci0000:00/0000:00:14.0/usb1"
 CASES = [
     # (sysfs path, uaccess expected, ModemManager exclusion expected)
     (USB + "/1-2/1-2:1.0/tty/ttyACM0", True, True),
@@ -165,7 +133,7 @@ def check_apply(path):
         shutil.copy(path, rules)
         devices = os.path.join(folder, "devices.umockdev")
         with open(devices, "w", encoding="utf-8") as handle:
-            handle.write(DEVICES.lstrip())
+            handle.write(DEVICES)
         # The file goes where `cmake --install` puts it with the default prefix, which udev reads
         # as well; tmpfs layers keep the namespace's writes out of the real system.
         sandbox = ["bwrap", "--dev-bind", "/", "/", "--tmpfs", "/run/udev",
