@@ -9,12 +9,6 @@
 // Oracle: a reply, when there is one, is never empty, ends with a line feed and is exactly the
 // beginning of what the module sent: nothing is lost from its middle, nothing is added, nothing of
 // an earlier exchange leaks into it.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -25,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "usb/bus.h"
+#include "tests/support/serial_link.h"
 #include "usb/device.h"
 
 namespace {
@@ -37,18 +31,6 @@ constexpr std::size_t max_bursts = 8;
 // Longer than the port's burst gap below, so that each burst is read as one.
 constexpr auto burst_pause = 8ms;
 constexpr auto query_timeout = 40ms;
-
-class pty_bus final : public usb::bus {
-  public:
-    explicit pty_bus(std::string tty) : tty_(std::move(tty)) {}
-    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
-        return usb::found_device{"pty"};
-    }
-    std::string serial_port_name(const usb::found_device&) override { return tty_; }
-
-  private:
-    std::string tty_;
-};
 
 usb::device_timing fast_timing() {
     usb::device_timing t;
@@ -66,18 +48,9 @@ usb::device_timing fast_timing() {
 // program did not read can be drained between exchanges.
 struct line {
     line() {
-        char name[128];
-        if (::openpty(&master, &tty, name, nullptr, nullptr) != 0) {
-            std::abort();
-        }
-        termios raw{};
-        ::tcgetattr(tty, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(tty, TCSANOW, &raw);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        ::fcntl(tty, F_SETFL, ::fcntl(tty, F_GETFL) | O_NONBLOCK);
-        bus = std::make_unique<pty_bus>(name);
-        device = std::make_unique<usb::device>(*bus, 0x0483, 0x5740, fast_timing());
+        bus.set_present(true);
+        ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
+        device = std::make_unique<usb::device>(bus, 0x0483, 0x5740, fast_timing());
         device->install_callbacks([this] { connected = true; }, [] {});
         for (int i = 0; i < 500 && !connected; ++i) {
             std::this_thread::sleep_for(10ms);
@@ -86,25 +59,20 @@ struct line {
             std::abort();
         }
     }
-    ~line() {
-        device.reset();
-        ::close(master);
-        ::close(tty);
-    }
+    ~line() { device.reset(); }
 
     // Discards what is left in both directions once no byte has moved for a while.
     void drain() {
         char buf[4096];
-        for (int fd : {tty, master}) {
+        for (int fd : {pty.slave(), pty.master()}) {
             pollfd p{fd, POLLIN, 0};
             while (::poll(&p, 1, 5) > 0 && ::read(fd, buf, sizeof buf) > 0) {
             }
         }
     }
 
-    int master = -1;
-    int tty = -1;
-    std::unique_ptr<pty_bus> bus;
+    usb_test::pty_pair pty;
+    usb_test::fake_bus bus{pty.name()};
     std::unique_ptr<usb::device> device;
     std::atomic<bool> connected{false};
 };
@@ -138,6 +106,7 @@ void play_module(int master, const std::vector<std::string>& bursts,
             }
         }
     }
+    // Not write_all: once the query has given up nobody reads, and a full line must not block.
     for (const std::string& burst : bursts) {
         std::size_t sent = 0;
         while (sent < burst.size() && !stop) {
@@ -164,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::atomic<bool> stop{false};
-    std::thread module([&] { play_module(module_line.master, bursts, stop); });
+    std::thread module([&] { play_module(module_line.pty.master(), bursts, stop); });
     const auto reply = module_line.device->query(std::string(command), query_timeout, 500us);
     stop = true;
     module.join();

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/usb/test_support.h"
+#include "tests/support/serial_link.h"
 
 namespace {
 
@@ -13,10 +13,6 @@ using namespace usb_test;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 using events = std::vector<std::string>;
-
-std::chrono::milliseconds since(steady::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start);
-}
 
 // Short timings keep the suite fast; the serial read limit stays long unless a test says so, to
 // show that no exchange waits for it.
@@ -255,10 +251,6 @@ TEST(DeviceQuery, ConcurrentQueriesGetTheirOwnReplies) {
     EXPECT_EQ(kick_mismatches, 0);
     EXPECT_EQ(snare_mismatches, 0);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(DeviceQuery, LateReplyOfATimedOutQueryDoesNotLeadTheNextReply) {
     // The module answers "#" only after the query has given up; that answer must not be taken

@@ -6,17 +6,13 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "tests/usb/test_support.h"
+#include "tests/support/serial_link.h"
 
 namespace {
 
 using namespace usb_test;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-std::chrono::milliseconds since(steady::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start);
-}
 
 std::string all_byte_values() {
     std::string bytes;

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "tests/usb/test_support.h"
+#include "tests/support/serial_link.h"
 #include "usb/device.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #pragma once
 
-// Helpers shared by the device-link tests: a pty pair standing in for the module's serial line,
-// a fake module answering on the pty master, a fake bus and a recorder of callbacks.
+// The module's serial line in tests: a pty pair standing in for it, a fake module answering on
+// the pty master, a fake bus and a recorder of callbacks. The device-link tests and the device
+// query fuzzer share them.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -66,6 +67,10 @@ class pty_pair {
     int slave_ = -1;
     std::string name_;
 };
+
+inline std::chrono::milliseconds since(steady::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start);
+}
 
 // Writes all of data to a (possibly non-blocking) descriptor.
 inline void write_all(int fd, std::string_view data) {
