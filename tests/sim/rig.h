@@ -9,12 +9,14 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "sim/bus.h"
 #include "sim/module.h"
+#include "tests/support/test_server.h"
 #include "usb/device.h"
 
 namespace test {
@@ -47,18 +49,8 @@ class rig {
     ~rig() { stop_server(); }
 
     // Starts serving once the test has registered its routes.
-    void serve() {
-        if (!server.bind_to_port("127.0.0.1", port_)) {
-            throw std::runtime_error("test port " + std::to_string(port_) + " is taken");
-        }
-        thread_ = std::thread([this] { server.listen_after_bind(); });
-    }
-    void stop_server() {
-        server.stop();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
+    void serve() { running_.emplace(server, port_); }
+    void stop_server() { running_.reset(); }
 
     bool wait_connects(int count, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex_);
@@ -81,7 +73,7 @@ class rig {
     std::condition_variable changed_;
     int connects_ = 0;
     int disconnects_ = 0;
-    std::thread thread_;
+    std::optional<test::running_server> running_;
 
   public:
     sim::module module;

@@ -2,15 +2,11 @@
 // requests fail fast with their failure answers, the write-only requests are not held up, and once
 // the module behaves again the next requests work. In-process, on port 5720.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
 
-#include "sim/bus.h"
-#include "sim/module.h"
-#include "tests/support/test_server.h"
-#include "usb/device.h"
+#include "tests/sim/rig.h"
 #include "web/router.h"
 
 namespace {
@@ -18,43 +14,19 @@ namespace {
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-// The library binds with SO_REUSEPORT alone, which a connection of the previous run still in
-// TIME_WAIT blocks: take the port with SO_REUSEADDR, so that runs can follow each other at once.
-void reuse_address(httplib::Server& server) {
-    server.set_socket_options([](int sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-}
-
 constexpr int port = 5720;
 const std::string set_failure = R"({"type": "error", "error": "Cannot set parameter value"})";
 const std::string set_success = R"({"type": "message", "message": "success"})";
 
-struct rig {
-    rig() : bus(module), device(bus, sim::module::vendor_id, sim::module::product_id, timing()) {
-        device.install_callbacks([this] { connected = true; }, [] {});
+// The shared module rig with the router on it and one keep-alive client.
+struct rig : test::rig {
+    rig() : test::rig(port, {}) {
         router.emplace(server, device);
-        reuse_address(server);
-        running.emplace(server, port);
+        serve();
         client.set_read_timeout(30, 0);
         client.set_keep_alive(true);
     }
-    ~rig() { running.reset(); }
-
-    static usb::device_timing timing() {
-        usb::device_timing t;
-        t.poll_interval = 50ms;
-        t.connect_delay = 50ms;
-        return t;
-    }
-
-    bool wait_connected() {
-        for (int i = 0; i < 200 && !connected; ++i) {
-            std::this_thread::sleep_for(25ms);
-        }
-        return connected;
-    }
+    ~rig() { stop_server(); }  // before the router goes
 
     // Time taken by one request, with its answer.
     std::pair<long, httplib::Result> timed_get(const std::string& path) {
@@ -79,19 +51,13 @@ struct rig {
         return false;
     }
 
-    sim::module module;
-    sim::bus bus;
-    usb::device device;
-    httplib::Server server;
     std::optional<routing::router> router;
-    std::optional<test::running_server> running;
     httplib::Client client{"127.0.0.1", port};
-    std::atomic<bool> connected{false};
 };
 
 TEST(faulty_module, every_fault_fails_fast_and_the_next_requests_work) {
     rig r;
-    ASSERT_TRUE(r.wait_connected());
+    ASSERT_TRUE(r.wait_connects(1));
     ASSERT_TRUE(r.settings_come_back());
 
     long slowest = 0;
