@@ -7,10 +7,7 @@ const test = require("node:test");
 const assert = require("node:assert");
 const http = require("node:http");
 const { spawn } = require("node:child_process");
-const fs = require("node:fs");
-const os = require("node:os");
-const path = require("node:path");
-const { chromium } = require("playwright-core");
+const { launchBrowser, eventually } = require("../browser/helpers.js");
 
 const program = process.env.KORVALINE_DEMO_BIN;
 const hostilePort = 5190;
@@ -27,26 +24,16 @@ const hostilePage = `<!DOCTYPE html><html><body>
   document.getElementById("f").submit();
 </script></body></html>`;
 
+// Headless, with the temporary XDG folders the browser helpers set for this process.
 function startProgram() {
-    const home = fs.mkdtempSync(path.join(os.tmpdir(), "korvaline-hostile-"));
-    const env = { ...process.env, XDG_CONFIG_HOME: home, XDG_DATA_HOME: home, XDG_CACHE_HOME: home };
+    const env = { ...process.env };
     delete env.DISPLAY;
     delete env.WAYLAND_DISPLAY;
     const child = spawn(program, [], { env, stdio: ["ignore", "pipe", "pipe"] });
     child.output = "";
     child.stdout.on("data", (d) => (child.output += d));
     child.stderr.on("data", (d) => (child.output += d));
-    child.home = home;
     return child;
-}
-
-async function until(check, ms, what) {
-    const end = Date.now() + ms;
-    while (Date.now() < end) {
-        if (await check()) return;
-        await new Promise((r) => setTimeout(r, 50));
-    }
-    throw new Error(what + " did not happen within " + ms + " ms");
 }
 
 test("another site's page cannot drive the module", async () => {
@@ -56,14 +43,9 @@ test("another site's page cannot drive the module", async () => {
         res.end(hostilePage);
     });
     await new Promise((r) => hostile.listen(hostilePort, "127.0.0.1", r));
-    const browser = await chromium.launch({
-        executablePath: "/usr/bin/chromium",
-        headless: true,
-        args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
-               "--disable-component-update", "--no-first-run", "--disable-sync"],
-    });
+    const browser = await launchBrowser();
     try {
-        await until(() => child.output.includes("serving the Korvaline pages"), 60000, "start-up");
+        await eventually(() => child.output.includes("serving the Korvaline pages"), 60000, "start-up");
         const context = await browser.newContext();
         const page = await context.newPage();
         const answers = [];
@@ -71,7 +53,7 @@ test("another site's page cannot drive the module", async () => {
             if (r.url().startsWith("http://127.0.0.1:5000/")) answers.push(r.status());
         });
         await page.goto(`http://127.0.0.1:${hostilePort}/`);
-        await until(() => answers.length >= 2, 10000, "the hostile requests");
+        await eventually(() => answers.length >= 2, 10000, "the hostile requests");
         await page.waitForTimeout(500);
         assert.ok(answers.every((s) => s === 403), "answers: " + answers.join(","));
         // The set route logs every command it sends; none may have run.
@@ -82,12 +64,11 @@ test("another site's page cannot drive the module", async () => {
         await own.goto("http://127.0.0.1:5000/gauge.html");
         const status = await own.evaluate(async () => (await fetch("/set/kick/threshold/7")).status);
         assert.strictEqual(status, 200);
-        await until(() => child.output.includes("cmd = '/set kick threshold 7'"), 5000, "the own request");
+        await eventually(() => child.output.includes("cmd = '/set kick threshold 7'"), 5000, "the own request");
     } finally {
         await browser.close();
         hostile.close();
         child.kill("SIGTERM");
         await new Promise((r) => child.on("exit", r));
-        fs.rmSync(child.home, { recursive: true, force: true });
     }
 });
