@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "tests/support/test_server.h"
 
@@ -29,40 +31,32 @@ class static_endpoints : public ::testing::Test {
     httplib::Client client{"127.0.0.1", port};
 };
 
+// Every staged file but the index (served at "/") has a route; the type follows the extension.
 TEST_F(static_endpoints, every_file_is_served_with_its_bytes_and_type) {
-    const std::vector<std::pair<std::string, std::string>> routes = {
-        {"/.git", "text/plain"},
-        {"/.vscode/settings.json", "application/json"},
-        {"/assets/css/pico.blue.min.css", "text/css"},
-        {"/assets/css/style.css", "text/css"},
-        {"/assets/fonts/SourceSansPro.ttf", "font/ttf"},
-        {"/assets/img/icon.png", "image/png"},
-        {"/assets/js/bezier-curves.js", "text/javascript"},
-        {"/assets/js/events.js", "text/javascript"},
-        {"/assets/js/firmeware.js", "text/javascript"},
-        {"/assets/js/konva.min.js", "text/javascript"},
-        {"/assets/js/range-slider.js", "text/javascript"},
-        {"/assets/js/script.js", "text/javascript"},
-        {"/assets/js/time-bar-chart.js", "text/javascript"},
-        {"/assets/js/utils.js", "text/javascript"},
-        {"/config.json", "application/json"},
-        {"/data/data.json", "application/json"},
-        {"/data.json", "application/json"},
-        {"/gauge.html", "text/html"},
-        {"/settings.html", "text/html"},
-    };
-    for (const auto& [url, type] : routes) {
+    const std::map<std::string, std::string> types = {
+        {"", "text/plain"},    {".json", "application/json"}, {".css", "text/css"},
+        {".ttf", "font/ttf"},  {".png", "image/png"},         {".js", "text/javascript"},
+        {".html", "text/html"}};
+    const std::filesystem::path root = std::string(STAGED_RESOURCES) + "/web_resources";
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string url = "/" + entry.path().lexically_relative(root).generic_string();
+        if (!entry.is_regular_file() || url == "/index.html") {
+            continue;
+        }
+        ++files;
         auto res = client.Get(url.c_str());
         ASSERT_TRUE(res) << url;
         EXPECT_EQ(res->status, 200) << url;
-        EXPECT_EQ(res->get_header_value("Content-Type"), type) << url;
+        EXPECT_EQ(res->get_header_value("Content-Type"), types.at(entry.path().extension())) << url;
         EXPECT_EQ(res->body, staged(url)) << url;
         EXPECT_FALSE(res->body.empty()) << url;
     }
-    auto root = client.Get("/");
-    ASSERT_TRUE(root);
-    EXPECT_EQ(root->get_header_value("Content-Type"), "text/html");
-    EXPECT_EQ(root->body, staged("/index.html"));
+    EXPECT_EQ(files, 19);
+    auto root_page = client.Get("/");
+    ASSERT_TRUE(root_page);
+    EXPECT_EQ(root_page->get_header_value("Content-Type"), "text/html");
+    EXPECT_EQ(root_page->body, staged("/index.html"));
 }
 
 TEST_F(static_endpoints, index_html_has_no_route_of_its_own_and_queries_are_ignored) {
