@@ -11,6 +11,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Waits, boundedly, until `count` streams are open.
+bool wait_streams(async::messaging& events, std::size_t count) {
+    for (int i = 0; i < 200 && events.open_streams() != count; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    return events.open_streams() == count;
+}
+
 TEST(messaging, delivers_early_texts_to_the_first_stream_in_order_with_exact_framing) {
     httplib::Server server;
     async::messaging events(server);
@@ -39,10 +47,7 @@ TEST(messaging, gives_each_text_to_exactly_one_stream) {
     async::messaging events(server);
     test::running_server running(server, 5103);
     test::raw_stream a(5103), b(5103);
-    // Both streams must be waiting before the texts go out.
-    for (int i = 0; i < 200 && events.open_streams() < 2; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(wait_streams(events, 2)) << "both streams wait before the texts go out";
     std::vector<std::string> sent;
     for (int i = 0; i < 40; ++i) {
         sent.push_back(R"({"value": ")" + std::to_string(i) + R"("})");
@@ -71,20 +76,14 @@ TEST(messaging, a_stream_whose_page_has_gone_takes_no_text) {
     test::raw_stream survivor(5104);
     {
         test::raw_stream gone(5104);
-        for (int i = 0; i < 200 && events.open_streams() < 2; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_EQ(events.open_streams(), 2u);
+        ASSERT_TRUE(wait_streams(events, 2));
     }
     events.send("one");
     events.send("two");
     events.send("three");
     EXPECT_EQ(survivor.events(3), (std::vector<std::string>{"one", "two", "three"}));
     // The dead stream has ended and given its worker back.
-    for (int i = 0; i < 200 && events.open_streams() > 1; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(events.open_streams(), 1u);
+    EXPECT_TRUE(wait_streams(events, 1));
     events.release_all();
 }
 
@@ -123,9 +122,7 @@ TEST(messaging, refuses_streams_over_the_cap_and_releases_all_at_shutdown) {
     async::messaging events(server, limits);
     test::running_server running(server, 5105);
     test::raw_stream a(5105), b(5105);
-    for (int i = 0; i < 200 && events.open_streams() < 2; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(wait_streams(events, 2));
     httplib::Client client("127.0.0.1", 5105);
     auto refused = client.Get("/event");
     ASSERT_TRUE(refused);
