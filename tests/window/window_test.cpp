@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "platform/window.h"
+#include "tests/support/test_server.h"
 #include "tests/window/x11_probe.h"
 
 namespace {
@@ -43,12 +44,7 @@ class page_server {
             response.set_content(page_for(request.path), "text/html");
         });
         // Bound before the window exists, so its first request finds the port open.
-        EXPECT_TRUE(server_.bind_to_port("127.0.0.1", port));
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-    }
-    ~page_server() {
-        server_.stop();
-        thread_.join();
+        running_.emplace(server_, port);
     }
 
     bool seen(const std::string& path) {
@@ -95,9 +91,9 @@ setTimeout(() => { location.href = "/stayed"; }, 1500);
     }
 
     httplib::Server server_;
-    std::thread thread_;
     std::mutex mutex_;
     std::set<std::string> seen_;
+    std::optional<test::running_server> running_;  // last: stops the server before the rest goes
 };
 
 // Runs a shell command and returns what it printed.
