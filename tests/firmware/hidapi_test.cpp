@@ -111,39 +111,32 @@ class emulated_bootloader {
     }
 
   private:
+    // Completes an ioctl by copying `value` to the caller's argument.
+    template <typename T>
+    static void reply_with(UMockdevIoctlClient* client, const T& value) {
+        GError* error = nullptr;
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                              0, sizeof value, &error);
+        std::memcpy(data->data, &value, sizeof value);
+        g_object_unref(data);
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, 0, 0);
+    }
+
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
         const unsigned long request = umockdev_ioctl_client_get_request(client);
-        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        GError* error = nullptr;
         if (request == HIDIOCGRDESCSIZE) {
-            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &error);
-            const int size = static_cast<int>(descriptor.size());
-            std::memcpy(data->data, &size, sizeof size);
-            g_object_unref(data);
-            umockdev_ioctl_client_complete(client, 0, 0);
+            reply_with(client, static_cast<int>(descriptor.size()));
         } else if (request == HIDIOCGRDESC) {
-            UMockdevIoctlData* data =
-                umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), &error);
             hidraw_report_descriptor value{};
             value.size = static_cast<__u32>(descriptor.size());
             std::memcpy(value.value, descriptor.data(), descriptor.size());
-            std::memcpy(data->data, &value, sizeof value);
-            g_object_unref(data);
-            umockdev_ioctl_client_complete(client, 0, 0);
+            reply_with(client, value);
         } else if (request == HIDIOCGRAWINFO) {
-            UMockdevIoctlData* data =
-                umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_devinfo), &error);
-            hidraw_devinfo info{};
-            info.bustype = 3;
-            info.vendor = 0x1209;
-            info.product = static_cast<__s16>(0xBEBA);
-            std::memcpy(data->data, &info, sizeof info);
-            g_object_unref(data);
-            umockdev_ioctl_client_complete(client, 0, 0);
+            reply_with(client, hidraw_devinfo{3, 0x1209, static_cast<__s16>(0xBEBA)});
         } else {
             umockdev_ioctl_client_complete(client, -1, ENOTTY);
         }
-        g_clear_error(&error);
         return TRUE;
     }
 
