@@ -14,6 +14,12 @@ using namespace usb_test;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
+// Opens the port; whether it is open now.
+bool opened(usb::SerialPort& port) {
+    port.open();
+    return port.isOpen();
+}
+
 std::string all_byte_values() {
     std::string bytes;
     for (int i = 0; i < 256; ++i) {
@@ -25,8 +31,7 @@ std::string all_byte_values() {
 TEST(SerialPort, OpenAppliesTheLineSettingsAndPassesEveryByte) {
     pty_pair pty(/*raw=*/false);  // starts cooked, with echo and canonical input
     usb::SerialPort port(pty.name(), {.burst_gap = 50ms, .read_limit = 5s});
-    port.open();
-    ASSERT_TRUE(port.isOpen());
+    ASSERT_TRUE(opened(port));
 
     termios tio{};
     ASSERT_EQ(::tcgetattr(pty.slave(), &tio), 0);
@@ -55,8 +60,7 @@ TEST(SerialPort, OpenAppliesTheLineSettingsAndPassesEveryByte) {
 TEST(SerialPort, ReadReturnsOneBurstAfterTheGap) {
     pty_pair pty;
     usb::SerialPort port(pty.name(), {.burst_gap = 50ms, .read_limit = 20s});
-    port.open();
-    ASSERT_TRUE(port.isOpen());
+    ASSERT_TRUE(opened(port));
 
     // Two bursts well apart come back as two reads, each ending about one gap after its last
     // byte.
@@ -76,8 +80,7 @@ TEST(SerialPort, ReadReturnsOneBurstAfterTheGap) {
     // Bytes closer together than the gap belong to one burst.
     usb::SerialPort slow(pty.name(), {.burst_gap = 300ms, .read_limit = 20s});
     port.close();
-    slow.open();
-    ASSERT_TRUE(slow.isOpen());
+    ASSERT_TRUE(opened(slow));
     std::thread trickle([&] {
         for (char c : std::string("abcdef")) {
             write_all(pty.master(), std::string(1, c));
@@ -91,8 +94,7 @@ TEST(SerialPort, ReadReturnsOneBurstAfterTheGap) {
 TEST(SerialPort, ReadNeverReturnsMoreThan4095Bytes) {
     pty_pair pty;
     usb::SerialPort port(pty.name(), {.burst_gap = 200ms, .read_limit = 20s});
-    port.open();
-    ASSERT_TRUE(port.isOpen());
+    ASSERT_TRUE(opened(port));
 
     std::string sent;
     for (int i = 0; i < 10000; ++i) {
@@ -116,8 +118,7 @@ TEST(SerialPort, ReadNeverReturnsMoreThan4095Bytes) {
 TEST(SerialPort, ReadTimeLimits) {
     pty_pair pty;
     usb::SerialPort port(pty.name(), {.burst_gap = 50ms, .read_limit = 300ms});
-    port.open();
-    ASSERT_TRUE(port.isOpen());
+    ASSERT_TRUE(opened(port));
 
     // Silence: the plain read gives up at its limit.
     auto start = steady::now();
@@ -129,8 +130,7 @@ TEST(SerialPort, ReadTimeLimits) {
     // 41 s limit.
     usb::SerialPort patient(pty.name());
     port.close();
-    patient.open();
-    ASSERT_TRUE(patient.isOpen());
+    ASSERT_TRUE(opened(patient));
     start = steady::now();
     EXPECT_EQ(patient.read(steady::now() + 100ms), "");
     EXPECT_GE(since(start), 90ms);
@@ -148,8 +148,7 @@ TEST(SerialPort, ReadTimeLimits) {
 TEST(SerialPort, WriteDeliversALargeBufferWhole) {
     pty_pair pty;
     usb::SerialPort port(pty.name());
-    port.open();
-    ASSERT_TRUE(port.isOpen());
+    ASSERT_TRUE(opened(port));
     // Far more than the pty holds, so the port must wait for room and continue.
     std::string sent(200'000, 'x');
     for (std::size_t i = 0; i < sent.size(); i += 7) {
@@ -166,19 +165,16 @@ TEST(SerialPort, WriteDeliversALargeBufferWhole) {
 TEST(SerialPort, OpenFailuresAreReportedAndLeaveThePortClosed) {
     CaptureStdout();
     usb::SerialPort missing("/dev/ttyACM-does-not-exist");
-    missing.open();
-    EXPECT_FALSE(missing.isOpen());
+    EXPECT_FALSE(opened(missing));
     EXPECT_EQ(GetCapturedStdout(), "Serial port doesn't exist.\n");
 
     // A port held by another user of the node is refused, and says so.
     pty_pair pty;
     usb::SerialPort holder(pty.name());
-    holder.open();
-    ASSERT_TRUE(holder.isOpen());
+    ASSERT_TRUE(opened(holder));
     usb::SerialPort second(pty.name());
     CaptureStdout();
-    second.open();
-    EXPECT_FALSE(second.isOpen());
+    EXPECT_FALSE(opened(second));
     EXPECT_EQ(GetCapturedStdout(), "Unknown error...\nThe serial port " + pty.name() +
                                        " is in use by another program (perhaps another running "
                                        "copy of this program).\n");
@@ -187,8 +183,7 @@ TEST(SerialPort, OpenFailuresAreReportedAndLeaveThePortClosed) {
     holder.close();
     holder.close();
     EXPECT_FALSE(holder.isOpen());
-    second.open();
-    EXPECT_TRUE(second.isOpen());
+    EXPECT_TRUE(opened(second));
 
     // A closed port reads nothing at once and ignores writes.
     auto start = steady::now();
@@ -201,12 +196,10 @@ TEST(SerialPort, DestructionReleasesTheLock) {
     pty_pair pty;
     {
         usb::SerialPort dropped(pty.name());
-        dropped.open();
-        ASSERT_TRUE(dropped.isOpen());
+        ASSERT_TRUE(opened(dropped));
     }
     usb::SerialPort next(pty.name());
-    next.open();
-    EXPECT_TRUE(next.isOpen());
+    EXPECT_TRUE(opened(next));
 }
 
 // Root opens any node whatever its mode, so the open runs in a child that has given up root (or,
