@@ -50,6 +50,15 @@ async function burst(page, type, points) {
 
 const sliderLabel = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 const curveValues = (page) => page.evaluate(() => document.getElementById("bezier-curve").values);
+// What the pad editor shows, as one object to compare.
+const editor = async (page) => ({
+    note: await page.locator("#midi-note").inputValue(),
+    gain: await sliderLabel(page, "gain"),
+    threshold: await sliderLabel(page, "threshold"),
+    mask: await page.locator("#mask-time").inputValue(),
+    decay: await page.locator("#decay").inputValue(),
+    curve: await curveValues(page),
+});
 
 test("the start sequence runs in order, each request after the previous answer", async () => {
     server.reset();
@@ -72,12 +81,8 @@ test("the start sequence runs in order, each request after the previous answer",
 
     // The Kick settings fill the editor; loading sends no set request.
     await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "3.0"));
-    assert.strictEqual(await page.locator("#midi-note").inputValue(), "36");
-    assert.strictEqual(await sliderLabel(page, "gain"), "2");
-    assert.strictEqual(await sliderLabel(page, "threshold"), "10");
-    assert.strictEqual(await page.locator("#mask-time").inputValue(), "20.0");
-    assert.strictEqual(await page.locator("#decay").inputValue(), "130.0");
-    assert.deepStrictEqual(await curveValues(page), [[0, 0], [192, 192], [128, 64], [255, 255]]);
+    assert.deepStrictEqual(await editor(page), { note: "36", gain: "2", threshold: "10", mask: "20.0",
+        decay: "130.0", curve: [[0, 0], [192, 192], [128, 64], [255, 255]] });
     assert.strictEqual(await page.locator("#timeline .bar").first().getAttribute("width"), "12");
     assert.ok(await page.locator("#default-mode").isVisible());
     assert.ok(!(await page.locator("#hhc-mode").isVisible()));
@@ -93,12 +98,8 @@ test("choosing a pad selects it and loads its values into every control", async 
     await server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(paths(), ["GET /select/1", "GET /get_all"]);
     await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "2.5"));
-    assert.strictEqual(await page.locator("#midi-note").inputValue(), "38");
-    assert.strictEqual(await sliderLabel(page, "gain"), "1.5");
-    assert.strictEqual(await sliderLabel(page, "threshold"), "42");
-    assert.strictEqual(await page.locator("#mask-time").inputValue(), "30.0");
-    assert.strictEqual(await page.locator("#decay").inputValue(), "90.0");
-    assert.deepStrictEqual(await curveValues(page), [[0, 10], [100, 20], [150, 200], [255, 250]]);
+    assert.deepStrictEqual(await editor(page), { note: "38", gain: "1.5", threshold: "42", mask: "30.0",
+        decay: "90.0", curve: [[0, 10], [100, 20], [150, 200], [255, 250]] });
 
     // The hi-hat's curve is a text, which the editor ignores; the rest still loads.
     server.requests = [];
@@ -218,19 +219,16 @@ test("a slider dragged past its ends sends one request with the clamped value af
     assert.ok(pause >= 199, `sent ${pause} ms after the last move`);
     assert.strictEqual(await sliderLabel(page, "threshold"), "100");
 
-    server.requests = [];
-    await dragMarkerPast(page, "threshold", "down");
-    await server.waitFor((r) => r.path.startsWith("/set/"));
-    await sleep(500);
-    assert.deepStrictEqual(sets(), ["GET /set/kick/threshold/1"]);
-
-    // The gain is sent with two decimals.
-    server.requests = [];
-    await dragMarkerPast(page, "gain", "up");
-    await server.waitFor((r) => r.path.startsWith("/set/"));
-    await sleep(500);
-    assert.deepStrictEqual(sets(), ["GET /set/kick/gain/5.00"]);
-    assert.strictEqual(await sliderLabel(page, "gain"), "5");
+    // Down to the other end, and the gain, which is sent with two decimals.
+    for (const [name, direction, sent, label] of [["threshold", "down", "/set/kick/threshold/1", "1"],
+                                                  ["gain", "up", "/set/kick/gain/5.00", "5"]]) {
+        server.requests = [];
+        await dragMarkerPast(page, name, direction);
+        await server.waitFor((r) => r.path.startsWith("/set/"));
+        await sleep(500);
+        assert.deepStrictEqual(sets(), ["GET " + sent]);
+        assert.strictEqual(await sliderLabel(page, name), label);
+    }
 
     // A press and release without a change of position sends nothing.
     server.requests = [];
