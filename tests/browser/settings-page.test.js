@@ -74,38 +74,26 @@ test("an accepted upload shows the progress dialog and closes it at the end", as
     await page.context().close();
 });
 
-test("a refused image shows the server's reason and the button leaves its busy state", async () => {
-    const page = await loadSettings();
-    server.firmwareHandler = (req, res) => {
-        res.writeHead(200, { "Content-Type": "application/json" });
-        res.end('{"type": "error", "error": "Invalid file."}');
+test("a refused or failed upload request shows why and leaves the button's busy state", async () => {
+    const answer = (status, type, text) => (req, res) => {
+        res.writeHead(status, { "Content-Type": type });
+        res.end(text);
     };
-    await page.locator("#firmware_file").setInputFiles({ ...image, name: "korvaline.bin" });
-    await page.locator("#fw_upload_button").click();
-    await eventually(() => message(page).isVisible());
-    assert.strictEqual(await message(page).textContent(), "Invalid file.");
-    assert.strictEqual(await busy(page), "false");
-    assert.ok(!(await page.locator("#firmware-modal").isVisible()));
-    await page.context().close();
-});
-
-test("a request that fails outright is reported and does not leave the button busy", async () => {
-    const page = await loadSettings();
-    server.firmwareHandler = (req) => req.socket.destroy();
-    await page.locator("#firmware_file").setInputFiles(image);
-    await page.locator("#fw_upload_button").click();
-    await eventually(() => message(page).isVisible());
-    assert.match(await message(page).textContent(), /^The upload failed/);
-    assert.strictEqual(await busy(page), "false");
-
-    // An answer that is not JSON is a failure too.
-    server.firmwareHandler = (req, res) => {
-        res.writeHead(500, { "Content-Type": "text/plain" });
-        res.end("Internal Server Error");
-    };
-    await page.locator("#fw_upload_button").click();
-    await eventually(async () => (await busy(page)) === "false" && (await message(page).isVisible()));
-    await page.context().close();
+    for (const [why, handler, shown] of [
+        ["refused", answer(200, "application/json", '{"type": "error", "error": "Invalid file."}'), /^Invalid file\.$/],
+        ["connection dropped", (req) => req.socket.destroy(), /^The upload failed/],
+        ["answer not JSON", answer(500, "text/plain", "Internal Server Error"), /./],
+    ]) {
+        const page = await loadSettings();
+        server.firmwareHandler = handler;
+        await page.locator("#firmware_file").setInputFiles(image);
+        await page.locator("#fw_upload_button").click();
+        await eventually(() => message(page).isVisible(), 10000, why);
+        assert.match(await message(page).textContent(), shown, why);
+        await eventually(async () => (await busy(page)) === "false", 5000, why);
+        assert.ok(!(await page.locator("#firmware-modal").isVisible()), why);
+        await page.context().close();
+    }
 });
 
 test("a transfer that fails shows its sentence in the card after the dialog closes", async () => {
