@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <string>
@@ -34,10 +33,6 @@ TEST(FirmwareRealPacing, SmallImageThroughTheSimulatedModule) {
     std::atomic<int> connects{0};
     device.install_callbacks([&] { ++connects; }, [] {});
     httplib::Server server;
-    server.set_socket_options([](int sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
     async::messaging events(server);
     {
         firmware::uploads uploads(events, device, loader);

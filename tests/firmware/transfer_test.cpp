@@ -93,9 +93,8 @@ TEST(FirmwareTransfer, PageEventsFollowTheImageSize) {
 
 TEST(FirmwareTransfer, EventTextsAreByteForByte) {
     EXPECT_EQ(firmware::progress_event(7), R"({"event" : "firmware_upload_progress", "value":7})");
-    EXPECT_EQ(firmware::progress_event(7).size(), 49u);
-    EXPECT_EQ(begin.size(), 35u);
-    EXPECT_EQ(end.size(), 33u);
+    EXPECT_EQ(begin, R"({"event" : "firmware_upload_begin"})");
+    EXPECT_EQ(end, R"({"event" : "firmware_upload_end"})");
     EXPECT_EQ(firmware::error_event(firmware::bootloader_not_found),
               R"({"event" : "firmware_upload_error", "error": "Bootloader not found."})");
 }
