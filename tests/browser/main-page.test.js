@@ -133,10 +133,8 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     releaseGetAll();
     await eventually(() => page.locator("#hhc-mode").isVisible());
     assert.ok(!(await page.locator("#default-mode").isVisible()));
-    assert.strictEqual(await sliderLabel(page, "hhc-timeout"), "9000");
-    assert.strictEqual(await sliderLabel(page, "hhc-threshold"), "30");
-    assert.strictEqual(await sliderLabel(page, "hhc-offset"), "105");
-    assert.strictEqual(await sliderLabel(page, "hhc_trig-threshold"), "400");
+    const hhcSliders = ["hhc-timeout", "hhc-threshold", "hhc-offset", "hhc_trig-threshold"];
+    assert.deepStrictEqual(await Promise.all(hhcSliders.map((n) => sliderLabel(page, n))), ["9000", "30", "105", "400"]);
 
     // A hi-hat controller slider names its module target; the pad editor's note sends nothing.
     server.requests = [];
