@@ -263,24 +263,25 @@ TEST(demo_stress, concurrent_settings_requests_reach_the_module_once_each) {
     constexpr int client_count = 16;
 
     std::map<std::string, int> expected;  // command -> how often it was sent
-    std::vector<std::vector<std::pair<std::string, std::string>>> work(client_count);  // kind, arg
+    std::vector<std::vector<std::pair<std::string, std::string>>> work(
+        client_count);  // path, curve
     long sets = 0;
     for (long i = 0; i < total; ++i) {
         const auto c = static_cast<std::size_t>(i % client_count);
         if (sets < queries && i % (total / queries) == 0) {
             ++sets;
             const std::string value = std::to_string(1000 + i);
-            work[c].emplace_back("set", value);
+            work[c].emplace_back("/set/tom1/threshold/" + value, "");
             ++expected["/set tom1 threshold " + value];
         } else if (i % 3 == 0) {
             const std::string content = R"({"p":[[0,0],[)" + std::to_string(i) + ",127]]}";
-            work[c].emplace_back("curve", content);
+            work[c].emplace_back("/curve", content);
             ++expected["/set curve snare " + content];
         } else if (i % 3 == 1) {
-            work[c].emplace_back("select", std::to_string(100 + i));
+            work[c].emplace_back("/select/" + std::to_string(100 + i), "");
             ++expected["$" + std::to_string(100 + i)];
         } else {
-            work[c].emplace_back("save", "");
+            work[c].emplace_back("/save_params_all", "");
             ++expected["/save params all"];
         }
     }
@@ -292,16 +293,8 @@ TEST(demo_stress, concurrent_settings_requests_reach_the_module_once_each) {
     for (int c = 0; c < client_count; ++c) {
         clients.emplace_back([&, c] {
             auto client = demo::make_client();
-            for (const auto& [kind, arg] : work[static_cast<std::size_t>(c)]) {
-                if (kind == "set") {
-                    traffic.get(client, "/set/tom1/threshold/" + arg);
-                } else if (kind == "curve") {
-                    traffic.curve(client, arg);
-                } else if (kind == "select") {
-                    traffic.get(client, "/select/" + arg);
-                } else {
-                    traffic.get(client, "/save_params_all");
-                }
+            for (const auto& [path, curve] : work[static_cast<std::size_t>(c)]) {
+                path == "/curve" ? traffic.curve(client, curve) : traffic.get(client, path);
             }
             ++finished;
         });
