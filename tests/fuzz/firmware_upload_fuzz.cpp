@@ -9,29 +9,21 @@
 // per accepted image and never otherwise: nothing reaches the bootloader unless the image was
 // accepted.
 #include <httplib.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "maintenance/firmware_route.h"
+#include "tests/support/test_server.h"
 
 namespace {
-
-// The library binds with SO_REUSEPORT alone, which a connection of the previous run still in
-// TIME_WAIT blocks: take the port with SO_REUSEADDR, so that runs can follow each other at once.
-void reuse_address(httplib::Server& server) {
-    server.set_socket_options([](int sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-}
 
 constexpr int port = 5790;
 
@@ -53,18 +45,7 @@ struct upload_server {
                                  [](std::string) {}},
                   hid, firmware::pacing{std::chrono::milliseconds(0), {}}) {
         uploads.register_route(server);
-        reuse_address(server);
-        if (!server.bind_to_port("127.0.0.1", port)) {
-            std::abort();
-        }
-        thread = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    ~upload_server() {
-        server.stop();
-        thread.join();
+        running.emplace(server, port);
     }
 
     std::atomic<int> resets{0};
@@ -72,7 +53,7 @@ struct upload_server {
     empty_host hid;
     firmware::uploads uploads;
     httplib::Server server;
-    std::thread thread;
+    std::optional<test::running_server> running;
 };
 
 bool contains(std::string_view text, std::string_view part) {
