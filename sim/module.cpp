@@ -116,7 +116,30 @@ std::optional<std::size_t> frame_command(std::string_view input) {
             return curve_prefix.size();
         }
     }
-    // "/set S P V" and anything unknown are framed by the quiet gap.
+    // "/set S P V": three words after "/set ", none of which holds a byte that starts a command,
+    // so the value ends where the next command begins. A "/set" still alone on the line ends
+    // when the input goes quiet, as anything unknown does.
+    if (input.starts_with("/set ")) {
+        std::size_t i = 5;
+        for (int word = 0; word < 3; ++word) {
+            const std::size_t begin = i;
+            while (i < input.size() && input[i] != ' ' && !starts_command(input[i])) {
+                ++i;
+            }
+            if (i == begin) {
+                return std::nullopt;
+            }
+            if (word < 2) {
+                if (i >= input.size() || input[i] != ' ') {
+                    return std::nullopt;
+                }
+                ++i;
+            }
+        }
+        if (i < input.size() && starts_command(input[i])) {
+            return i;
+        }
+    }
     return std::nullopt;
 }
 

@@ -86,7 +86,11 @@ TEST(sim_framing, recognises_commands_by_their_shape) {
     EXPECT_EQ(sim::frame_command("/get par"), std::nullopt);
     EXPECT_EQ(sim::frame_command("/save params all"), 16u);
     EXPECT_EQ(sim::frame_command("/reset"), 6u);
-    EXPECT_EQ(sim::frame_command("/set kick note 36"), std::nullopt);
+    EXPECT_EQ(sim::frame_command("/set kick note 36"), std::nullopt);  // more digits may follow
+    // Commands written right after a set whose reply was given up on must not be glued to it.
+    EXPECT_EQ(sim::frame_command("/set tom1 threshold 1774$890"), 24u);
+    EXPECT_EQ(sim::frame_command("/set kick gain 1.50/save params all"), 19u);
+    EXPECT_EQ(sim::frame_command("/set kick gain #"), std::nullopt);
     EXPECT_EQ(sim::frame_command("/set curve snare {\"p\":[[0,0],"), std::nullopt);
     const std::string curve = "/set curve snare {\"p\":[[0,0]],\"n\":\"}{\"}";
     EXPECT_EQ(sim::frame_command(curve + "/get params all"), curve.size());
