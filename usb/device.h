@@ -25,7 +25,7 @@ struct device_timing {
 // The single link to the module: watches the bus for it, owns its serial port while it is
 // attached and serialises every exchange on that port.
 class device {
-public:
+  public:
     device(bus& bus, std::uint16_t vendor, std::uint16_t product, device_timing timing = {});
     ~device();
     device(const device&) = delete;
@@ -45,7 +45,7 @@ public:
     std::optional<std::string> query(const std::string& command, std::chrono::milliseconds timeout,
                                      std::chrono::microseconds poll_interval);
 
-private:
+  private:
     void monitor();
     void open_port(bool force);
 
