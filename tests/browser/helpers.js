@@ -80,4 +80,21 @@ async function centre(locator) {
     return { x: box.x + box.width / 2, y: box.y + box.height / 2, box };
 }
 
-module.exports = { scratch, launchBrowser, openPage, sleep, eventually, centre };
+// One mock server on `port` and one browser for a whole test file, started before its first test
+// and stopped after its last. The returned object's fields are filled in by then.
+function mockServerAndBrowser(test, port) {
+    const { MockServer } = require("./mock-server.js");
+    const shared = { server: null, browser: null };
+    test.before(async () => {
+        shared.server = new MockServer(port);
+        await shared.server.start();
+        shared.browser = await launchBrowser();
+    });
+    test.after(async () => {
+        await shared.browser.close();
+        await shared.server.stop();
+    });
+    return shared;
+}
+
+module.exports = { scratch, launchBrowser, openPage, sleep, eventually, centre, mockServerAndBrowser };

@@ -4,34 +4,22 @@
 
 const test = require("node:test");
 const assert = require("node:assert");
-const { MockServer, parseMultipart } = require("./mock-server.js");
-const { launchBrowser, openPage, sleep, eventually, centre } = require("./helpers.js");
+const { parseMultipart } = require("./mock-server.js");
+const { openPage, sleep, eventually, centre, mockServerAndBrowser } = require("./helpers.js");
 
 const PORT = 5810;
-let server;
-let browser;
+const shared = mockServerAndBrowser(test, PORT);
 
-test.before(async () => {
-    server = new MockServer(PORT);
-    await server.start();
-    browser = await launchBrowser();
-});
-
-test.after(async () => {
-    await browser.close();
-    await server.stop();
-});
-
-const paths = () => server.apiRequests().map((r) => `${r.method} ${r.path}`);
+const paths = () => shared.server.apiRequests().map((r) => `${r.method} ${r.path}`);
 const sets = () => paths().filter((p) => p.startsWith("GET /set/"));
 
 // Loads the main page and waits until the start sequence has applied the first answer.
 async function loadMain(viewport) {
-    server.reset();
-    const page = await openPage(browser, server.origin, "/", viewport);
-    await server.waitFor((r) => r.path === "/get_all");
+    shared.server.reset();
+    const page = await openPage(shared.browser, shared.server.origin, "/", viewport);
+    await shared.server.waitFor((r) => r.path === "/get_all");
     await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "3.0"), 5000, "kick loaded");
-    server.requests = [];
+    shared.server.requests = [];
     return page;
 }
 
@@ -61,17 +49,17 @@ const editor = async (page) => ({
 });
 
 test("the start sequence runs in order, each request after the previous answer", async () => {
-    server.reset();
-    const releaseStop = server.hold(/^\/stop_noise_logger$/);
+    shared.server.reset();
+    const releaseStop = shared.server.hold(/^\/stop_noise_logger$/);
     const started = Date.now();
-    const page = await openPage(browser, server.origin, "/");
-    await server.waitFor((r) => r.path === "/stop_noise_logger");
-    const first = server.apiRequests()[0];
+    const page = await openPage(shared.browser, shared.server.origin, "/");
+    await shared.server.waitFor((r) => r.path === "/stop_noise_logger");
+    const first = shared.server.apiRequests()[0];
     assert.ok(first.time - started >= 200, `the first request waits for the server (${first.time - started} ms)`);
     await sleep(400);
     assert.deepStrictEqual(paths(), ["GET /select/0", "GET /stop_noise_logger"], "start waits for the stop's answer");
     releaseStop();
-    await server.waitFor((r) => r.path === "/get_all");
+    await shared.server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(paths(), [
         "GET /select/0",
         "GET /stop_noise_logger",
@@ -95,25 +83,25 @@ test("the start sequence runs in order, each request after the previous answer",
 test("choosing a pad selects it and loads its values into every control", async () => {
     const page = await loadMain();
     await page.selectOption("#sensors-select", "snare");
-    await server.waitFor((r) => r.path === "/get_all");
+    await shared.server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(paths(), ["GET /select/1", "GET /get_all"]);
     await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "2.5"));
     assert.deepStrictEqual(await editor(page), { note: "38", gain: "1.5", threshold: "42", mask: "30.0",
         decay: "90.0", curve: [[0, 10], [100, 20], [150, 200], [255, 250]] });
 
     // The hi-hat's curve is a text, which the editor ignores; the rest still loads.
-    server.requests = [];
+    shared.server.requests = [];
     await page.selectOption("#sensors-select", "hihat");
-    await server.waitFor((r) => r.path === "/get_all");
+    await shared.server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(paths(), ["GET /select/2", "GET /get_all"]);
     await eventually(() => page.locator("#scan-time").inputValue().then((v) => v === "4.0"));
     assert.strictEqual(await sliderLabel(page, "threshold"), "55");
     assert.deepStrictEqual(await curveValues(page), [[0, 10], [100, 20], [150, 200], [255, 250]]);
 
     // An empty answer (module silent) changes nothing on screen.
-    server.getAllBody = "{}";
+    shared.server.getAllBody = "{}";
     await page.selectOption("#sensors-select", "kick");
-    await server.waitFor((r) => r.path === "/select/0");
+    await shared.server.waitFor((r) => r.path === "/select/0");
     await sleep(400);
     assert.strictEqual(await page.locator("#midi-note").inputValue(), "42");
     await sleep(300);
@@ -123,9 +111,9 @@ test("choosing a pad selects it and loads its values into every control", async 
 
 test("Hi-hat Controller switches the mode only after the answer, and the editors send only in their mode", async () => {
     const page = await loadMain();
-    const releaseGetAll = server.hold(/^\/get_all$/);
+    const releaseGetAll = shared.server.hold(/^\/get_all$/);
     await page.selectOption("#sensors-select", "hhc");
-    await server.waitFor((r) => r.path === "/get_all");
+    await shared.server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(paths(), ["GET /select/undefined", "GET /get_all"]);
     await sleep(300);
     assert.ok(await page.locator("#default-mode").isVisible(), "the pad editor stays until the answer");
@@ -137,7 +125,7 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     assert.deepStrictEqual(await Promise.all(hhcSliders.map((n) => sliderLabel(page, n))), ["9000", "30", "105", "400"]);
 
     // A hi-hat controller slider names its module target; the pad editor's note sends nothing.
-    server.requests = [];
+    shared.server.requests = [];
     const marker = page.locator('range-slider[name="hhc-offset"] .marker');
     const slider = await page.locator('range-slider[name="hhc-offset"] .slider-container').boundingBox();
     const start = await centre(marker);
@@ -145,7 +133,7 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     await page.mouse.down();
     await burst(page, "pointermove", [[start.x, start.y - 20], [start.x, slider.y - 40]]);
     await page.mouse.up();
-    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await shared.server.waitFor((r) => r.path.startsWith("/set/"));
     await page.evaluate(() => {
         const note = document.getElementById("midi-note");
         note.value = "50";
@@ -155,7 +143,7 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     assert.deepStrictEqual(sets(), ["GET /set/fsrc/offset/127"]);
 
     // Back on a pad, the hi-hat controller sliders are silent and the pad editor returns.
-    server.requests = [];
+    shared.server.requests = [];
     await page.selectOption("#sensors-select", "kick");
     await eventually(() => page.locator("#default-mode").isVisible());
     await page.evaluate(() => {
@@ -166,8 +154,8 @@ test("Hi-hat Controller switches the mode only after the answer, and the editors
     assert.deepStrictEqual(sets(), []);
 
     // An answer without "hhc_trig" switches the mode but moves no slider, and says why.
-    delete server.settings.hhc_trig;
-    server.settings.hhc.timeout = 20000;
+    delete shared.server.settings.hhc_trig;
+    shared.server.settings.hhc.timeout = 20000;
     await page.selectOption("#sensors-select", "hhc");
     await eventually(() => page.locator("#hhc-mode").isVisible());
     await eventually(() => page.consoleLines.some((l) => l.startsWith("error: ")));
@@ -208,7 +196,7 @@ test("a slider dragged past its ends sends one request with the clamped value af
     const page = await loadMain();
     await recordTimes(page);
     await dragMarkerPast(page, "threshold", "up");
-    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await shared.server.waitFor((r) => r.path.startsWith("/set/"));
     await sleep(500);
     assert.deepStrictEqual(sets(), ["GET /set/kick/threshold/100"]);
     const { moveTimes, fetchTimes } = await page.evaluate(() => ({ moveTimes, fetchTimes }));
@@ -220,16 +208,16 @@ test("a slider dragged past its ends sends one request with the clamped value af
     // Down to the other end, and the gain, which is sent with two decimals.
     for (const [name, direction, sent, label] of [["threshold", "down", "/set/kick/threshold/1", "1"],
                                                   ["gain", "up", "/set/kick/gain/5.00", "5"]]) {
-        server.requests = [];
+        shared.server.requests = [];
         await dragMarkerPast(page, name, direction);
-        await server.waitFor((r) => r.path.startsWith("/set/"));
+        await shared.server.waitFor((r) => r.path.startsWith("/set/"));
         await sleep(500);
         assert.deepStrictEqual(sets(), ["GET " + sent]);
         assert.strictEqual(await sliderLabel(page, name), label);
     }
 
     // A press and release without a change of position sends nothing.
-    server.requests = [];
+    shared.server.requests = [];
     const marker = await centre(page.locator('range-slider[name="gain"] .marker'));
     await page.mouse.move(marker.x, marker.y);
     await page.mouse.down();
@@ -246,7 +234,7 @@ test("a curve drag sends one POST with the points as a JSON file part", async ()
     await page.mouse.down();
     await burst(page, "mousemove", [[anchor.x - 10, anchor.y + 5], [anchor.x - 37, anchor.y + 23], [anchor.x - 41.3, anchor.y + 29.7]]);
     await page.mouse.up();
-    const [request] = await server.waitFor((r) => r.path === "/curve");
+    const [request] = await shared.server.waitFor((r) => r.path === "/curve");
     await sleep(500);
     assert.deepStrictEqual(paths(), ["POST /curve"]);
     const values = await curveValues(page);
@@ -261,13 +249,13 @@ test("a curve drag sends one POST with the points as a JSON file part", async ()
     assert.match(expected, /^\{"p":\[\[0,0\],\[\d+,\d+\],\[128,64\],\[255,255\]\]\}$/);
 
     // The end points move only up and down.
-    server.requests = [];
+    shared.server.requests = [];
     const end = await centre(page.locator("#p0"));
     await page.mouse.move(end.x, end.y);
     await page.mouse.down();
     await burst(page, "mousemove", [[end.x + 40, end.y - 20], [end.x + 80, end.y - 50]]);
     await page.mouse.up();
-    await server.waitFor((r) => r.path === "/curve");
+    await shared.server.waitFor((r) => r.path === "/curve");
     const moved = await curveValues(page);
     assert.strictEqual(moved[0][0], 0);
     assert.ok(moved[0][1] > 0);
@@ -276,16 +264,16 @@ test("a curve drag sends one POST with the points as a JSON file part", async ()
 
 test("typing 500 into Scan draws 10 ms and sends scan, mask and decay in turn", async () => {
     const page = await loadMain();
-    const releaseScan = server.hold(/^\/set\/kick\/scan\//);
+    const releaseScan = shared.server.hold(/^\/set\/kick\/scan\//);
     await page.locator("#scan-time").fill("500");
     await page.locator("#scan-time").press("Tab");
     assert.strictEqual(await page.locator('#timeline g[data-name="scan"] .bar').getAttribute("width"), "40");
     assert.strictEqual(await page.locator("#scan-time").inputValue(), "500");
-    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await shared.server.waitFor((r) => r.path.startsWith("/set/"));
     await sleep(300);
     assert.deepStrictEqual(sets(), ["GET /set/kick/scan/10000"], "mask waits for the scan's answer");
     releaseScan();
-    await server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
+    await shared.server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
     assert.deepStrictEqual(sets(), [
         "GET /set/kick/scan/10000",
         "GET /set/kick/mask/20000",
@@ -293,10 +281,10 @@ test("typing 500 into Scan draws 10 ms and sends scan, mask and decay in turn", 
     ]);
 
     // The note is sent on commit, as typed, even above the field's max.
-    server.requests = [];
+    shared.server.requests = [];
     await page.locator("#midi-note").fill("300");
     await page.locator("#midi-note").press("Enter");
-    await server.waitFor((r) => r.path.startsWith("/set/"));
+    await shared.server.waitFor((r) => r.path.startsWith("/set/"));
     assert.deepStrictEqual(sets(), ["GET /set/kick/note/300"]);
     await page.context().close();
 });
@@ -308,7 +296,7 @@ test("a handle drag resizes its bar within its field's limits", async () => {
     await page.mouse.down();
     await burst(page, "mousemove", [[handle.x + 100, handle.y], [handle.x + 600, handle.y]]);
     await page.mouse.up();
-    await server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
+    await shared.server.waitFor((r) => r.path.startsWith("/set/kick/decay/"));
     assert.deepStrictEqual(sets(), ["GET /set/kick/scan/3000", "GET /set/kick/mask/50000", "GET /set/kick/decay/130000"]);
     assert.strictEqual(await page.locator("#mask-time").inputValue(), "50.0");
     assert.strictEqual(await page.locator('#timeline g[data-name="mask"] .resize-handle.active-time-bar').count(), 1);
@@ -323,9 +311,9 @@ test("the save dialog closes only after the server has answered", async () => {
     await page.locator('#save-modal button.secondary').click();
     assert.strictEqual(await page.locator("#save-modal").getAttribute("open"), null);
     await page.locator('button[data-tooltip="Save config"]').click();
-    const release = server.hold(/^\/save_params_all$/);
+    const release = shared.server.hold(/^\/save_params_all$/);
     await page.locator('#save-modal footer button:not(.secondary)').click();
-    await server.waitFor((r) => r.path === "/save_params_all");
+    await shared.server.waitFor((r) => r.path === "/save_params_all");
     await sleep(300);
     assert.strictEqual(await page.locator("#save-modal").getAttribute("open"), "");
     release();
@@ -347,36 +335,36 @@ test("the save dialog closes only after the server has answered", async () => {
 
 test("live events: the disconnected dialog, reload on connect, noise and live curve", async () => {
     const page = await loadMain();
-    server.publish('{"event" : "disconnect"}');
+    shared.server.publish('{"event" : "disconnect"}');
     await eventually(() => page.locator("#disconnected").isVisible());
     assert.strictEqual(await page.locator("#disconnected strong").textContent(), "Cannot detect board");
 
     // The noise reading fills the threshold slider; the curve is scaled to 300 of 256.
-    server.publish('{"value": "50"}');
+    shared.server.publish('{"value": "50"}');
     await eventually(async () =>
         (await page.locator('range-slider[name="threshold"] .slider-container').getAttribute("style")).includes("orange"));
-    server.publish('{"curve": "[1,2,4]"}');
+    shared.server.publish('{"curve": "[1,2,4]"}');
     await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) !== null);
     const scale = (r) => 300 - (r / 256) * 300;
     assert.strictEqual(await page.locator("#live-curve").getAttribute("d"),
         `M 0,${scale(75)} L 1.5,${scale(150)} L 3,${scale(300)}`);
     // A silent run draws a flat line at the bottom, a single reading a short level line.
-    server.publish('{"curve": "[0,0,0]"}');
+    shared.server.publish('{"curve": "[0,0,0]"}');
     await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) === "M 0,300 L 1.5,300 L 3,300");
-    server.publish('{"curve": "[7]"}');
+    shared.server.publish('{"curve": "[7]"}');
     await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) === `M 0,${scale(300)} L 1,${scale(300)}`);
-    server.publish('{"curve": "not json"}');
+    shared.server.publish('{"curve": "not json"}');
     await eventually(() => page.consoleLines.some((l) => l.startsWith("event error: ")));
 
     // During an upload the module's comings and goings change nothing.
-    server.publish('{"event" : "firmware_upload_begin"}');
-    server.publish('{"event" : "connect"}');
+    shared.server.publish('{"event" : "firmware_upload_begin"}');
+    shared.server.publish('{"event" : "connect"}');
     await sleep(500);
     assert.ok(await page.locator("#disconnected").isVisible());
-    server.publish('{"event" : "firmware_upload_end"}');
-    server.requests = [];
-    server.publish('{"event" : "connect"}');
-    await server.waitFor((r) => r.path === "/get_all");
+    shared.server.publish('{"event" : "firmware_upload_end"}');
+    shared.server.requests = [];
+    shared.server.publish('{"event" : "connect"}');
+    await shared.server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(paths().slice(0, 4), [
         "GET /select/0", "GET /stop_noise_logger", "GET /start_noise_logger", "GET /get_all"]);
     assert.ok(!(await page.locator("#disconnected").isVisible()), "the reloaded page starts without the dialog");

@@ -4,30 +4,18 @@
 
 const test = require("node:test");
 const assert = require("node:assert");
-const { MockServer, parseMultipart } = require("./mock-server.js");
-const { launchBrowser, openPage, sleep, eventually } = require("./helpers.js");
+const { parseMultipart } = require("./mock-server.js");
+const { openPage, sleep, eventually, mockServerAndBrowser } = require("./helpers.js");
 
 const PORT = 5811;
-let server;
-let browser;
-
-test.before(async () => {
-    server = new MockServer(PORT);
-    await server.start();
-    browser = await launchBrowser();
-});
-
-test.after(async () => {
-    await browser.close();
-    await server.stop();
-});
+const shared = mockServerAndBrowser(test, PORT);
 
 const image = { name: "Korvaline.bin", mimeType: "application/octet-stream", buffer: Buffer.from("Korvaline by Talverin Acoustics") };
 
 async function loadSettings() {
-    server.reset();
-    const page = await openPage(browser, server.origin, "/settings.html");
-    await eventually(() => server.requests.some((r) => r.path === "/event"), 5000, "event stream open");
+    shared.server.reset();
+    const page = await openPage(shared.browser, shared.server.origin, "/settings.html");
+    await eventually(() => shared.server.requests.some((r) => r.path === "/event"), 5000, "event stream open");
     return page;
 }
 
@@ -37,7 +25,7 @@ const message = (page) => page.locator("#firmware-message");
 test("an accepted upload shows the progress dialog and closes it at the end", async () => {
     const page = await loadSettings();
     let answerUpload;
-    server.firmwareHandler = (req, res, body) => {
+    shared.server.firmwareHandler = (req, res, body) => {
         answerUpload = () => {
             res.writeHead(200, { "Content-Type": "application/json" });
             res.end('{"status": "done"}');
@@ -45,7 +33,7 @@ test("an accepted upload shows the progress dialog and closes it at the end", as
     };
     await page.locator("#firmware_file").setInputFiles(image);
     await page.locator("#fw_upload_button").click();
-    const [request] = await server.waitFor((r) => r.path === "/firmware");
+    const [request] = await shared.server.waitFor((r) => r.path === "/firmware");
     assert.strictEqual(await busy(page), "true");
     const parts = parseMultipart(request.contentType, request.body);
     assert.deepStrictEqual(parts.map((p) => [p.name, p.filename, p.contentType]),
@@ -53,21 +41,21 @@ test("an accepted upload shows the progress dialog and closes it at the end", as
     assert.strictEqual(parts[0].content.toString(), image.buffer.toString());
 
     // The events may come before the answer; the dialog follows them alone.
-    server.publish('{"event" : "firmware_upload_begin"}');
-    server.publish('{"event" : "firmware_upload_begin"}');
+    shared.server.publish('{"event" : "firmware_upload_begin"}');
+    shared.server.publish('{"event" : "firmware_upload_begin"}');
     await eventually(() => page.locator("#firmware-modal").isVisible());
     answerUpload();
     await eventually(async () => (await busy(page)) === "false");
-    server.publish('{"event" : "firmware_upload_progress", "value":42}');
+    shared.server.publish('{"event" : "firmware_upload_progress", "value":42}');
     await eventually(async () => (await page.locator("#firmware-progress").evaluate((p) => p.value)) === 42);
     // The module re-enumerates during the transfer; that must not reload the page.
-    server.publish('{"event" : "disconnect"}');
-    server.publish('{"event" : "connect"}');
-    server.publish('{"event" : "firmware_upload_progress", "value":99}');
+    shared.server.publish('{"event" : "disconnect"}');
+    shared.server.publish('{"event" : "connect"}');
+    shared.server.publish('{"event" : "firmware_upload_progress", "value":99}');
     await eventually(async () => (await page.locator("#firmware-progress").evaluate((p) => p.value)) === 99);
     assert.ok(!(await page.locator("#disconnected").isVisible()));
     assert.strictEqual(new URL(page.url()).pathname, "/settings.html");
-    server.publish('{"event" : "firmware_upload_end"}');
+    shared.server.publish('{"event" : "firmware_upload_end"}');
     await eventually(async () => (await page.locator("#firmware-modal").getAttribute("open")) === null);
     assert.ok(!(await message(page).isVisible()), "a good upload shows no message");
     assert.ok(page.consoleLines.includes("open firmware modal") && page.consoleLines.includes("close firmware modal"));
@@ -85,7 +73,7 @@ test("a refused or failed upload request shows why and leaves the button's busy 
         ["answer not JSON", answer(500, "text/plain", "Internal Server Error"), /./],
     ]) {
         const page = await loadSettings();
-        server.firmwareHandler = handler;
+        shared.server.firmwareHandler = handler;
         await page.locator("#firmware_file").setInputFiles(image);
         await page.locator("#fw_upload_button").click();
         await eventually(() => message(page).isVisible(), 10000, why);
@@ -98,17 +86,17 @@ test("a refused or failed upload request shows why and leaves the button's busy 
 
 test("a transfer that fails shows its sentence in the card after the dialog closes", async () => {
     const page = await loadSettings();
-    server.publish('{"event" : "firmware_upload_begin"}');
+    shared.server.publish('{"event" : "firmware_upload_begin"}');
     await eventually(() => page.locator("#firmware-modal").isVisible());
-    server.publish('{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}');
-    server.publish('{"event" : "firmware_upload_end"}');
+    shared.server.publish('{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}');
+    shared.server.publish('{"event" : "firmware_upload_end"}');
     await eventually(async () => (await page.locator("#firmware-modal").getAttribute("open")) === null);
     assert.strictEqual(await message(page).textContent(), "The bootloader did not answer.");
     assert.ok(await message(page).isVisible());
     // The next transfer starts with a clean card.
-    server.publish('{"event" : "firmware_upload_begin"}');
+    shared.server.publish('{"event" : "firmware_upload_begin"}');
     await eventually(async () => !(await message(page).isVisible()));
-    server.publish('{"event" : "firmware_upload_end"}');
+    shared.server.publish('{"event" : "firmware_upload_end"}');
     await page.context().close();
 });
 
@@ -119,16 +107,16 @@ test("disconnect opens the dialog, noise is ignored, and connect returns to the 
     await page.locator('#about-modal button[rel="prev"]').click();
     assert.strictEqual(await page.locator("#about-modal").getAttribute("open"), null);
 
-    server.publish('{"event" : "disconnect"}');
+    shared.server.publish('{"event" : "disconnect"}');
     await eventually(() => page.locator("#disconnected").isVisible());
-    server.publish('{"value": "12"}');
-    server.publish('{"curve": "[1,2,3]"}');
-    server.publish('{"event" : "exit"}');
+    shared.server.publish('{"value": "12"}');
+    shared.server.publish('{"curve": "[1,2,3]"}');
+    shared.server.publish('{"event" : "exit"}');
     await eventually(async () => (await page.locator("#disconnected").getAttribute("open")) === null);
     assert.ok(!page.consoleLines.some((l) => l.startsWith("event error")), page.consoleLines.join("\n"));
-    server.publish('{"event" : "connect"}');
-    await page.waitForURL(server.origin + "/");
-    await server.waitFor((r) => r.path === "/get_all");
+    shared.server.publish('{"event" : "connect"}');
+    await page.waitForURL(shared.server.origin + "/");
+    await shared.server.waitFor((r) => r.path === "/get_all");
     assert.deepStrictEqual(page.foreignRequests, []);
     await page.context().close();
 });
