@@ -12,6 +12,7 @@
 
 #include "maintenance/firmware_route.h"
 #include "maintenance/noise_logger.h"
+#include "platform/termination.h"
 #include "platform/window.h"
 #include "usb/device.h"
 #include "web/endpoints.h"
@@ -68,6 +69,10 @@ std::string port_taken_page() {
 }  // namespace
 
 int run(const seams& seams) {
+    // Caught first, so a Ctrl+C or SIGTERM at any moment, start-up included, ends in the orderly
+    // shutdown below instead of killing the program half-way.
+    platform::termination_signals signals;
+
     // Built in this order and destroyed in the reverse order, with the exceptions made explicit
     // at the end: the window goes once the server has stopped.
     cmrc::embedded_filesystem fs = cmrc::app_resources::get_filesystem();
@@ -119,11 +124,20 @@ int run(const seams& seams) {
         } else {
             window->show_html(port_taken_page());
         }
+        // A signal closes the window like its close button; a window the user closed ends the
+        // watch without touching the window again.
+        std::thread closer([&signals, &window] {
+            if (signals.wait()) {
+                window->close();
+            }
+        });
         window->run();
+        signals.request();
+        closer.join();
     } else if (bound) {
         std::cout << "No display found: serving the Korvaline pages at " << page_url()
                   << "/ until stopped (Ctrl+C)." << std::endl;
-        platform::wait_for_termination();
+        signals.wait();
     }
 
     events.send(R"({"event" : "exit"})");

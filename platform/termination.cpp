@@ -2,85 +2,99 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
+#include <cstdio>
+#include <cstdlib>
 
 namespace platform {
 
 namespace {
 
-// A signal handler can reach nothing but globals. These two are the whole shared state: the write
-// end of the current waiter's pipe, and a request that arrived while nobody was waiting.
+// A signal handler can reach nothing but globals: this is the write end of the live instance's
+// pipe, or -1.
 std::atomic<int> wake_fd{-1};
-std::atomic<bool> pending{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "used from a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
-void wake() {
-    // Only async-signal-safe calls: an atomic store and load, and write(2). The pipe is
-    // non-blocking, so a burst of signals cannot block the handler on a full pipe.
-    pending.store(true);
-    int fd = wake_fd.load();
-    if (fd >= 0) {
-        int saved = errno;
-        char byte = 1;
-        [[maybe_unused]] ssize_t written = write(fd, &byte, 1);
-        errno = saved;
-    }
+constexpr char by_signal = 's';
+constexpr char by_request = 'r';
+
+void write_byte(int fd, char byte) {
+    // Only async-signal-safe calls. The pipe is non-blocking, so a burst of signals cannot block
+    // the handler on a full pipe; a full pipe already holds a wake-up.
+    int saved = errno;
+    [[maybe_unused]] ssize_t written = write(fd, &byte, 1);
+    errno = saved;
 }
 
 void on_signal(int) {
-    wake();
+    int fd = wake_fd.load();
+    if (fd >= 0) {
+        write_byte(fd, by_signal);
+    }
 }
 
 }  // namespace
 
-void wait_for_termination() {
-    // One waiter at a time: the pipe belongs to it.
-    static std::mutex one_waiter;
-    std::lock_guard lock(one_waiter);
-
+termination_signals::termination_signals() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;  // without a pipe nothing could wake us; ending the wait is the safe failure
+        // Without the pipe nothing could ever wake the waiter, and the program could only be
+        // killed. This happens only when the process is out of file descriptors at start-up.
+        std::perror("Cannot prepare for SIGINT and SIGTERM");
+        std::abort();
     }
-    wake_fd.store(fds[1]);
+    read_end_ = fds[0];
+    write_end_ = fds[1];
+    int expected = -1;
+    if (!wake_fd.compare_exchange_strong(expected, write_end_)) {
+        std::fputs("Only one termination_signals may exist at a time.\n", stderr);
+        std::abort();
+    }
 
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    struct sigaction old_interrupt {};
-    struct sigaction old_terminate {};
-    sigaction(SIGINT, &action, &old_interrupt);
-    sigaction(SIGTERM, &action, &old_terminate);
-
-    // The pipe is published before the flag is read, so a request either finds the pipe or
-    // leaves the flag for us to see here.
-    while (!pending.load()) {
-        pollfd entry{fds[0], POLLIN, 0};
-        if (poll(&entry, 1, -1) < 0 && errno != EINTR) {
-            break;
-        }
-        char buffer[16];
-        while (read(fds[0], buffer, sizeof buffer) > 0) {
-        }
-    }
-
-    sigaction(SIGINT, &old_interrupt, nullptr);
-    sigaction(SIGTERM, &old_terminate, nullptr);
-    wake_fd.store(-1);
-    pending.store(false);
-    close(fds[0]);
-    close(fds[1]);
+    sigaction(SIGINT, &action, &old_interrupt_);
+    sigaction(SIGTERM, &action, &old_terminate_);
 }
 
-void request_termination() {
-    wake();
+termination_signals::~termination_signals() {
+    sigaction(SIGINT, &old_interrupt_, nullptr);
+    sigaction(SIGTERM, &old_terminate_, nullptr);
+    wake_fd.store(-1);
+    close(read_end_);
+    close(write_end_);
+}
+
+bool termination_signals::wait() {
+    for (;;) {
+        pollfd entry{read_end_, POLLIN, 0};
+        if (poll(&entry, 1, -1) < 0 && errno != EINTR) {
+            return false;  // cannot happen with a valid descriptor; ending the wait is the safe
+                           // failure
+        }
+        bool woken = false;
+        bool signalled = false;
+        char buffer[64];
+        ssize_t n;
+        while ((n = read(read_end_, buffer, sizeof buffer)) > 0) {
+            woken = true;
+            for (ssize_t i = 0; i < n; ++i) {
+                signalled = signalled || buffer[i] == by_signal;
+            }
+        }
+        if (woken) {
+            return signalled;
+        }
+    }
+}
+
+void termination_signals::request() {
+    write_byte(write_end_, by_request);
 }
 
 }  // namespace platform

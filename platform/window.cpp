@@ -1,10 +1,8 @@
 #include "platform/window.h"
 
-#include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include <csignal>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,11 +59,6 @@ struct window::impl {
     static gboolean on_delete(GtkWidget*, GdkEvent*, gpointer self) {
         static_cast<impl*>(self)->finish();
         return TRUE;  // keep the widget: the destructor destroys it
-    }
-
-    static gboolean on_signal(gpointer self) {
-        static_cast<impl*>(self)->finish();
-        return G_SOURCE_CONTINUE;
     }
 
     // Only pages of the navigated origin, and the in-memory error page, may be shown. Links to
@@ -185,14 +178,8 @@ void window::show_html(const std::string& html) {
 }
 
 void window::run() {
-    // SIGINT and SIGTERM close the window like its close button, so the caller's orderly shutdown
-    // runs after a Ctrl+C or a session's termination as well.
-    guint interrupt = g_unix_signal_add(SIGINT, impl::on_signal, impl_.get());
-    guint terminate = g_unix_signal_add(SIGTERM, impl::on_signal, impl_.get());
     gtk_widget_show_all(impl_->toplevel);
     g_main_loop_run(impl_->loop);
-    g_source_remove(interrupt);
-    g_source_remove(terminate);
     gdk_display_flush(gtk_widget_get_display(impl_->toplevel));
 }
 

@@ -4,8 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/termination.h"
-
 namespace platform {
 
 // One native top-level window with an embedded web view (GTK 3 and WebKitGTK 4.1), showing only
@@ -33,8 +31,8 @@ class window {
     void show_html(const std::string& html);
 
     // Shows the window and runs the message loop until the window is closed: by the user, by the
-    // window manager (WM_DELETE_WINDOW), by close(), or by SIGINT or SIGTERM. The window is hidden
-    // when run() returns and destroyed by the destructor.
+    // window manager (WM_DELETE_WINDOW) or by close(). The window is hidden when run() returns and
+    // destroyed by the destructor.
     void run();
 
     // Asks the window to close, as its close button would. Safe from any thread; when run() has

@@ -84,7 +84,7 @@ expect_exit WM_DELETE_WINDOW
 echo "closed with status 0 by SIGTERM and by WM_DELETE_WINDOW"
 
 # With the port taken by another program the window opens all the same, on the local error page,
-# and still closes on SIGTERM (with the status that says the server never ran).
+# and still closes on Ctrl+C (SIGINT), with the status that says the server never ran.
 python3 -c '
 import socket, time
 s = socket.socket()
@@ -108,8 +108,8 @@ start port-taken
 shot=$out/demo-port-taken.png
 screenshot_until_colours 16 || fail "the window stays blank when the port is taken"
 grep -q "Cannot listen" "$home/demo-port-taken.log" || fail "no diagnostic line for the taken port"
-kill -TERM "$pid"
-expect_exit "SIGTERM with the port taken" 1
+kill -INT "$pid"
+expect_exit "SIGINT with the port taken" 1
 kill "$taker"
 taker=
 echo "port taken: error page shown ($shot), closed with status $status"
