@@ -21,6 +21,11 @@
 #include "sim/module.h"
 #include "sim/reset_flow.h"
 
+// Exported by WebKitGTK's JavaScript engine but left out of its installed headers. It chooses the
+// signal the engine suspends threads with; it must run before the engine starts, and answers
+// false when that is too late.
+extern "C" bool JSConfigureSignalForGC(int signal);
+
 namespace {
 
 // The write end of the self-pipe of SIGUSR1. A signal handler can reach nothing else, so this one
@@ -184,8 +189,13 @@ class command_log {
 
 int main() {
     // The web engine suspends its threads with SIGUSR1 unless told otherwise, and would take the
-    // plug switch's signal over. Give it SIGUSR2 before it starts.
-    ::setenv("JSC_SIGNAL_FOR_GC", std::to_string(SIGUSR2).c_str(), 1);
+    // plug switch's signal over. Give it SIGUSR2 before it starts. The call does it for this
+    // process alone; the engine's own child processes keep their default, which is no concern of
+    // ours. (The JSC_SIGNAL_FOR_GC variable would do the same, but every process of the engine
+    // then prints "invalid option" about it.)
+    if (!JSConfigureSignalForGC(SIGUSR2)) {
+        ::setenv("JSC_SIGNAL_FOR_GC", std::to_string(SIGUSR2).c_str(), 1);
+    }
     // Blocked before any of the program's own threads starts, so they all inherit the mask.
     sigset_t usr1;
     sigemptyset(&usr1);

@@ -77,6 +77,12 @@ import -window root "$shot"
 echo "screenshot: $shot ($(identify -format '%k' "$shot") colours)"
 kill -TERM "$pid"
 expect_exit SIGTERM
+# The web engine's signal is set without its environment variable, which each of the engine's
+# processes would report as an "invalid option" on every start.
+if grep -q "ERROR" "$home/demo-sigterm.log"; then
+    cat "$home/demo-sigterm.log"
+    fail "the demo printed errors"
+fi
 
 start wm-delete
 "$probe" close Korvaline || fail "could not send WM_DELETE_WINDOW"
