@@ -72,11 +72,16 @@ std::optional<Window> find(Display* display, Window parent, const std::string& t
 
 std::optional<toplevel> wait_for_window(const std::string& title, std::chrono::milliseconds limit) {
     errors_ignored guard;  // outlives the connection: closing it reports pending errors too
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    // A server that is resetting refuses connections for a moment: keep trying until the limit.
     display_ptr display(XOpenDisplay(nullptr));
+    while (!display && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        display.reset(XOpenDisplay(nullptr));
+    }
     if (!display) {
         return std::nullopt;
     }
-    auto deadline = std::chrono::steady_clock::now() + limit;
     do {
         if (auto window = find(display.get(), DefaultRootWindow(display.get()), title)) {
             XWindowAttributes attributes{};
