@@ -178,11 +178,19 @@ TEST_F(router_test, concurrent_requests_reach_the_module_whole_and_once_each) {
         }
         clients.emplace_back([this, i] {
             auto client = rig->client();
+            // On a loaded machine a reply may miss the 100 ms query time-out and the route then
+            // answers with its failure; either answer is fine here, what counts is what reached
+            // the module.
             for (int j = 0; j < 3; ++j) {
                 const auto result = client.Get("/set/tom1/threshold/" + std::to_string(10 * i + j));
-                EXPECT_TRUE(result && result->body.find("success") != std::string::npos);
+                ASSERT_TRUE(result);
+                EXPECT_TRUE(result->body.find("success") != std::string::npos ||
+                            result->body ==
+                                R"({"type": "error", "error": "Cannot set parameter value"})")
+                    << result->body;
                 const auto all = client.Get("/get_all");
-                EXPECT_TRUE(all && all->body.ends_with("}\r\n"));
+                ASSERT_TRUE(all);
+                EXPECT_TRUE(all->body.ends_with("}\r\n") || all->body == "{}") << all->body;
             }
         });
     }
