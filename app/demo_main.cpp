@@ -118,7 +118,8 @@ class plug_switch {
 //   KORVALINE_SIM_COMMAND_LOG=<file>                 every command it receives, appended one per
 //                                                    line with "\n" and "\\" escaped
 sim::module_options options_from_environment() {
-    sim::module_options options;
+    // A new user's first look at the editor: settings of a kit that somebody has set up.
+    sim::module_options options{.start = sim::starting_settings::lifelike};
     if (const char* mode = std::getenv("KORVALINE_SIM_MODE")) {
         const std::string m = mode;
         options.mode = m == "silent"    ? sim::answer_mode::silent

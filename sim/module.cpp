@@ -230,10 +230,37 @@ std::optional<std::array<std::array<std::int64_t, 2>, 4>> parse_curve(std::strin
     return points;
 }
 
+// A curve that lifts soft hits a little and leaves room at the top, as most kits are played.
+constexpr std::array<std::array<std::int64_t, 2>, 4> gentle_curve{
+    {{0, 8}, {80, 96}, {176, 208}, {255, 248}}};
+
+// Fixed point with 15 fraction bits, as the module stores gains.
+constexpr std::uint32_t gain_of(double value) {
+    return static_cast<std::uint32_t>(value * 32768.0 + 0.5);
+}
+
 }  // namespace
 
-// The module's settings, starting from the values of the sample settings file.
+// The module's settings: the pads, the hi-hat controller and its trigger.
 struct module::settings {
+    explicit settings(starting_settings start) {
+        if (start == starting_settings::lifelike) {
+            // Times in microseconds: scan 2.5 to 4 ms, mask 22 to 38 ms, decay 85 to 140 ms.
+            pads = {{
+                {"kick", 0, 3000, 38000, 120000, 12, 36, gain_of(1.50), gentle_curve},
+                {"snare", 1, 2500, 25000, 100000, 16, 38, gain_of(1.25), gentle_curve},
+                {"hihat", 2, 2500, 22000, 85000, 26, 42, gain_of(1.10), gentle_curve},
+                {"crash1", 4, 3500, 30000, 140000, 22, 49, gain_of(1.20), gentle_curve},
+                {"tom1", 5, 3000, 28000, 110000, 14, 48, gain_of(1.60), gentle_curve},
+                {"tom3", 6, 3000, 30000, 125000, 13, 43, gain_of(1.75), gentle_curve},
+                {"ride", 7, 4000, 32000, 135000, 20, 51, gain_of(1.30), gentle_curve},
+                {"tom2", 8, 3000, 29000, 115000, 14, 45, gain_of(1.65), gentle_curve},
+                {"crash2", 9, 3500, 30000, 140000, 22, 57, gain_of(1.20), gentle_curve},
+            }};
+        }
+    }
+
+    // The values of the sample settings file until the constructor says otherwise.
     std::array<pad, 9> pads{{
         {"kick", 0, 100, 110, 120, 10, 36, 10, sample_curve(0)},
         {"snare", 1, 200, 210, 220, 20, 38, 20, sample_curve(10)},
@@ -351,8 +378,9 @@ struct module::session {
     }
 };
 
-module::module(module_options options) :options_(options), current_(std::make_unique<settings>()),
-    saved_(std::make_unique<settings>()) {
+module::module(module_options options) :options_(options),
+    current_(std::make_unique<settings>(options.start)),
+    saved_(std::make_unique<settings>(options.start)) {
     if (options_.plugged) {
         plug();
     }
@@ -537,18 +565,7 @@ void send_reply(int master, const std::string& bytes) {
 }  // namespace
 
 std::uint32_t module::next_random() {
-    // A small linear congruential generator: the readings only have to look alive.
-    noise_seed_ = noise_seed_ * 1664525u + 1013904223u;
-    return noise_seed_ >> 8;
-}
-
-std::string module::noise_level() {
-    // Mostly a low hum, now and then a stronger knock.
-    std::uint32_t level = 2 + next_random() % 11;
-    if (next_random() % 10 == 0) {
-        level += 20 + next_random() % 40;
-    }
-    return std::to_string(level);
+    return noise_.next();
 }
 
 std::string module::noise_trace() {
@@ -596,7 +613,7 @@ module::outcome module::handle(const std::string& command) {
     if (const auto scripted = scripts_.find(command); scripted != scripts_.end()) {
         answer = scripted->second;
     } else if (command == "#") {
-        answer = noise_level() + "\r\n";
+        answer = std::to_string(noise_.level(current_->selected)) + "\r\n";
     } else if (command == "@") {
         answer = noise_trace() + "\r\n";
     } else if (command.starts_with('$')) {

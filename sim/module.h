@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/noise.h"
+
 namespace sim {
 
 // How the simulated module answers the commands that expect a reply.
@@ -22,6 +24,17 @@ enum class answer_mode {
     silent,   // never answers anything
     garbage,  // bytes that never end in a line feed, after the reply delay
     late,     // the proper reply, but only after the late delay
+};
+
+// The settings the module holds when it is created.
+enum class starting_settings {
+    // The values of the sample settings file, which the protocol tests know by heart. Several of
+    // them are in other units than the module's (scan, mask and decay of 0.1 ms, a gain of almost
+    // nothing), so an editor shows them at the ends of its controls.
+    sample_file,
+    // What a kit that somebody has set up would hold: plausible notes, gains, thresholds and
+    // times for every pad, so the demo's editor looks like a working module.
+    lifelike,
 };
 
 struct module_options {
@@ -36,6 +49,7 @@ struct module_options {
     std::chrono::milliseconds late_delay{300};
     answer_mode mode = answer_mode::normal;
     bool plugged = true;
+    starting_settings start = starting_settings::sample_file;
 };
 
 // Where the module is attached while it is plugged: the session number changes with every plug,
@@ -104,9 +118,8 @@ class module {
     struct outcome;
     void serve(std::shared_ptr<session> s);
     outcome handle(const std::string& command);
-    // These four run with the mutex held.
+    // These three run with the mutex held.
     std::uint32_t next_random();
-    std::string noise_level();
     std::string noise_trace();
     std::string garbage();
 
@@ -120,7 +133,7 @@ class module {
     std::vector<std::string> commands_;
     std::map<std::string, std::string> scripts_;
     std::uint64_t sessions_ = 0;
-    std::uint32_t noise_seed_ = 12345;
+    pad_noise noise_{12345};
     std::shared_ptr<session> session_;
     std::thread worker_;
 };
