@@ -1,6 +1,8 @@
 // The velocity-curve editor: a cubic Bezier curve from P0 to P3 whose four anchors can be
 // dragged. Points are [x, y] in 0..255 with y counted upward; the SVG counts y downward, so every
 // drawn y is 255 - y. The page supplies the SVG markup; this class only finds and moves its parts.
+// Each anchor also takes the keyboard focus: the arrows move it by 1, by 10 with Shift, under the
+// same rules as a drag.
 class BezierCurve extends HTMLElement {
     constructor() {
         super();
@@ -35,6 +37,12 @@ class BezierCurve extends HTMLElement {
                 window.addEventListener("mousemove", this.onMouseMove);
                 window.addEventListener("mouseup", this.onMouseUp);
             });
+            anchor.setAttribute("tabindex", "0");
+            anchor.setAttribute("role", "slider");
+            anchor.setAttribute("aria-label", `Curve point P${index}`);
+            anchor.setAttribute("aria-valuemin", "0");
+            anchor.setAttribute("aria-valuemax", "255");
+            anchor.addEventListener("keydown", (event) => this.onAnchorKey(index, event));
         });
         this.draw();
     }
@@ -71,6 +79,8 @@ class BezierCurve extends HTMLElement {
         this.points.forEach((p, i) => {
             this.anchors[i].setAttribute("cx", p[0]);
             this.anchors[i].setAttribute("cy", svgY(p));
+            this.anchors[i].setAttribute("aria-valuenow", p[1]);
+            this.anchors[i].setAttribute("aria-valuetext", `x ${Math.round(p[0])}, y ${Math.round(p[1])}`);
         });
         const join = (line, a, b) => {
             line.setAttribute("x1", a[0]);
@@ -90,15 +100,34 @@ class BezierCurve extends HTMLElement {
         point.x = event.clientX;
         point.y = event.clientY;
         const mapped = point.matrixTransform(this.svg.getScreenCTM().inverse());
-        const x = BezierCurve.clamp(mapped.x);
-        const y = BezierCurve.clamp(255 - mapped.y);
-        const target = this.points[this.dragIndex];
-        if (this.dragIndex === 1 || this.dragIndex === 2) {
-            target[0] = x;
+        this.moveAnchor(this.dragIndex, mapped.x, 255 - mapped.y);
+    }
+
+    // P1 and P2 go anywhere; the end points P0 and P3 keep to their edges and take only a height.
+    moveAnchor(index, x, y) {
+        const target = this.points[index];
+        if (index === 1 || index === 2) {
+            target[0] = BezierCurve.clamp(x);
         }
-        target[1] = y;
+        target[1] = BezierCurve.clamp(y);
         this.draw();
         this.dispatchCurve();
+    }
+
+    onAnchorKey(index, event) {
+        const by = event.shiftKey ? 10 : 1;
+        const moves = { ArrowUp: [0, by], ArrowDown: [0, -by], ArrowRight: [by, 0], ArrowLeft: [-by, 0] };
+        const move = moves[event.key];
+        if (!move) {
+            return;
+        }
+        event.preventDefault();
+        const [x, y] = this.points[index];
+        const moved = [BezierCurve.clamp(x + move[0]), BezierCurve.clamp(y + move[1])];
+        // A key that cannot move the anchor (sideways on an end point, or past an edge) sends nothing.
+        if ((moved[0] !== x && (index === 1 || index === 2)) || moved[1] !== y) {
+            this.moveAnchor(index, moved[0], moved[1]);
+        }
     }
 
     onMouseUp() {

@@ -1,6 +1,8 @@
 // A vertical slider with a live fill. The marker shows the position (the setting being edited);
 // the fill, which rises from the bottom, shows a measured value such as the pad's noise, so the
-// user can see where the threshold lies relative to it.
+// user can see where the threshold lies relative to it. It is announced as a slider and moves by
+// the keys that move one: the arrows by one step, Page Up and Page Down by ten, Home and End to
+// the limits. A key change is sent like a drag, after the same debounce.
 class RangeSlider extends HTMLElement {
     constructor() {
         super();
@@ -8,6 +10,7 @@ class RangeSlider extends HTMLElement {
         this.min = parseFloat(this.getAttribute("min")) || 0;
         this.max = parseFloat(this.getAttribute("max")) || 1;
         this.integer = this.hasAttribute("integer");
+        this.step = parseFloat(this.getAttribute("step")) || (this.integer ? 1 : 0.05);
         this._threshold = this.min;
         this._value = 0.1;
         this.dragging = false;
@@ -24,6 +27,7 @@ class RangeSlider extends HTMLElement {
         this.onPointerDown = this.onPointerDown.bind(this);
         this.onPointerMove = this.onPointerMove.bind(this);
         this.onPointerUp = this.onPointerUp.bind(this);
+        this.onKeyDown = this.onKeyDown.bind(this);
     }
 
     clamp(v) {
@@ -54,6 +58,14 @@ class RangeSlider extends HTMLElement {
         this.marker = this.querySelector(".marker");
         this.label = this.querySelector(".label");
         this.marker.addEventListener("pointerdown", this.onPointerDown);
+        this.setAttribute("role", "slider");
+        this.setAttribute("aria-orientation", "vertical");
+        this.setAttribute("aria-valuemin", String(this.min));
+        this.setAttribute("aria-valuemax", String(this.max));
+        if (!this.hasAttribute("tabindex")) {
+            this.tabIndex = 0;
+        }
+        this.addEventListener("keydown", this.onKeyDown);
         this.drawFill();
         this.drawMarker();
         this.resizeObserver = new ResizeObserver(() => this.drawMarker());
@@ -68,6 +80,7 @@ class RangeSlider extends HTMLElement {
         if (this.marker) {
             this.marker.removeEventListener("pointerdown", this.onPointerDown);
         }
+        this.removeEventListener("keydown", this.onKeyDown);
         this.onPointerUp();
     }
 
@@ -87,10 +100,30 @@ class RangeSlider extends HTMLElement {
         const ratio = 1 - (this._threshold - this.min) / (this.max - this.min);
         const travel = this.container.clientHeight - this.marker.offsetHeight;
         this.marker.style.top = `${ratio * travel}px`;
+        const shown = this.integer ? Math.round(this._threshold) : Number(this._threshold.toFixed(2));
+        this.setAttribute("aria-valuenow", String(shown));
         if (this.labelShown) {
-            this.label.textContent = this.integer
-                ? String(Math.round(this._threshold))
-                : String(Number(this._threshold.toFixed(2)));
+            this.label.textContent = String(shown);
+        }
+    }
+
+    onKeyDown(event) {
+        const steps = { ArrowUp: 1, ArrowRight: 1, ArrowDown: -1, ArrowLeft: -1, PageUp: 10, PageDown: -10 };
+        let target;
+        if (event.key in steps) {
+            // Rounded to the step's decimals, so that repeated steps of 0.05 stay on their grid.
+            const decimals = (String(this.step).split(".")[1] || "").length;
+            target = Number((this._threshold + steps[event.key] * this.step).toFixed(decimals));
+        } else if (event.key === "Home" || event.key === "End") {
+            target = event.key === "Home" ? this.min : this.max;
+        } else {
+            return;
+        }
+        event.preventDefault();
+        const before = this._threshold;
+        this.threshold = target;
+        if (this._threshold !== before) {
+            this.dispatchChange();
         }
     }
 
