@@ -1,0 +1,193 @@
+// The tuning aids against the demo program: the simulated module's lifelike first settings, the
+// noise history beside the threshold slider, the automatic threshold, the keyboard on sliders and
+// curve anchors, and an accessibility check of the three pages with axe-core.
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert");
+const fs = require("node:fs");
+const { spawn } = require("node:child_process");
+const { launchBrowser, openPage, sleep, eventually, centre } = require("./helpers.js");
+
+const demoPath = process.env.KORVALINE_DEMO;
+const origin = "http://127.0.0.1:5000";
+const options = { skip: demoPath ? false : "KORVALINE_DEMO is not set" };
+let demo;
+let browser;
+let page;
+// The settings requests the page sent, as method and path.
+let sent = [];
+
+const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
+const shown = (selector) => page.locator(selector).evaluate((e) => Number(e.getAttribute("aria-valuenow") ?? e.value));
+
+// Waits until the page has sent these requests, then a little longer, and expects nothing else.
+async function expectSent(expected) {
+    await eventually(() => sent.length >= expected.length, 10000, `requests ${expected}`);
+    await sleep(500);
+    assert.deepStrictEqual(sent, expected);
+    sent = [];
+}
+
+test.before(async () => {
+    if (!demoPath) {
+        return;
+    }
+    const env = { ...process.env };
+    delete env.DISPLAY;
+    demo = spawn(demoPath, [], { env, stdio: "ignore" });
+    await eventually(async () => (await fetch(origin + "/")).ok, 20000, "demo serving");
+    browser = await launchBrowser();
+    let loads = 0;
+    page = await openPage(browser, origin, "/", undefined, (p) => {
+        p.on("framenavigated", (frame) => (loads += frame === p.mainFrame() ? 1 : 0));
+        p.on("request", (r) => {
+            const path = new URL(r.url()).pathname;
+            if (/^\/(set|curve)\//.test(path + "/")) {
+                sent.push(`${r.method()} ${path}`);
+            }
+        });
+    });
+    // The first page sees the module connect and loads once more.
+    await eventually(() => loads >= 2, 20000, "reload on connect");
+});
+
+test.after(async () => {
+    await browser?.close();
+    if (demo) {
+        const exited = new Promise((resolve) => demo.once("exit", resolve));
+        demo.kill("SIGTERM");
+        setTimeout(() => demo.kill("SIGKILL"), 15000).unref();
+        await exited;
+    }
+});
+
+test("the demo starts every pad inside the ranges of the editor's controls", options, async () => {
+    const controls = [
+        ["#midi-note", (pad) => pad.note],
+        ['range-slider[name="gain"]', (pad) => pad.gain / 32768],
+        ['range-slider[name="threshold"]', (pad) => pad.threshold],
+        ["#scan-time", (pad) => pad.scan / 1000],
+        ["#mask-time", (pad) => pad.mask / 1000],
+        ["#decay", (pad) => pad.decay / 1000],
+    ];
+    const inside = async (selector, value) => {
+        const [min, max] = await page.locator(selector).evaluate((e) => [Number(e.getAttribute("min")), Number(e.getAttribute("max"))]);
+        return value > min && value < max;
+    };
+    // The first screen: before the settings arrive every control stands at or beyond a limit.
+    await eventually(async () => {
+        for (const [selector] of controls) {
+            if (!(await inside(selector, await shown(selector)))) {
+                return false;
+            }
+        }
+        return true;
+    }, 10000, "kick's settings inside their controls");
+    const all = await getAll();
+    const pads = (await page.locator("#sensors-select option").evaluateAll((o) => o.map((e) => e.value))).filter((v) => v !== "hhc");
+    for (const pad of pads) {
+        for (const [selector, value] of controls) {
+            assert.ok(await inside(selector, value(all[pad])), `${pad}: ${selector} ${value(all[pad])}`);
+        }
+    }
+});
+
+test("the noise history fills within 2 s and starts over on a pad change", options, async () => {
+    await sleep(2000);
+    const kick = await page.evaluate(() => noiseHistory.readings.map((r) => r.v));
+    assert.ok(kick.length >= 4, `${kick.length} readings`);
+    const changed = await page.evaluate(() => performance.now());
+    await page.selectOption("#sensors-select", "hihat");
+    await sleep(2000);
+    const hihat = await page.evaluate((since) => noiseHistory.readings.map((r) => (r.t >= since ? r.v : "old")), changed);
+    assert.ok(hihat.length >= 4 && !hihat.includes("old"), String(hihat));
+    // The simulated hi-hat pad is noisier than the kick pad.
+    const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
+    assert.ok(median(hihat) > median(kick), `${hihat} against ${kick}`);
+});
+
+test("the automatic threshold proposes more than every reading it measured; Apply sends it once", options, async () => {
+    sent = [];
+    await page.click("#auto-threshold");
+    await eventually(() => page.locator("#auto-threshold-proposal").isVisible(), 15000, "proposal");
+    const measured = await page.evaluate(() => autoThreshold.samples);
+    const highest = Math.max(...measured);
+    assert.ok(measured.length >= 10, String(measured));
+    assert.strictEqual(await page.locator("#auto-threshold-highest").textContent(), String(highest));
+    assert.ok(Number(await page.locator("#auto-threshold-proposal").textContent()) > highest);
+    await page.locator("#auto-threshold-margin").fill("2");
+    const proposal = Math.min(100, 2 * highest);
+    assert.strictEqual(await page.locator("#auto-threshold-proposal").textContent(), String(proposal));
+    await page.click("#auto-threshold-apply");
+    await expectSent([`GET /set/hihat/threshold/${proposal}`]);
+    assert.strictEqual(await shown('range-slider[name="threshold"]'), proposal);
+    assert.strictEqual((await getAll()).hihat.threshold, proposal);
+});
+
+test("without noise readings the dialog proposes nothing, and Cancel sends nothing", options, async () => {
+    await fetch(origin + "/stop_noise_logger");
+    try {
+        await page.click("#auto-threshold");
+        await eventually(() => page.locator("#auto-threshold-too-few").isVisible(), 15000, "too few readings");
+        assert.ok(!(await page.locator("#auto-threshold-result").isVisible()));
+        await page.locator("#auto-threshold-apply").dispatchEvent("click");
+        await page.click("#auto-threshold-cancel");
+        assert.ok(!(await page.locator("#auto-threshold-modal").isVisible()));
+        await expectSent([]);
+    } finally {
+        await fetch(origin + "/start_noise_logger");
+    }
+});
+
+test("keys on a slider and on a curve anchor send the requests a drag sends", options, async () => {
+    await page.locator('range-slider[name="threshold"]').focus();
+    for (const [key, value] of [["Home", 1], ["ArrowUp", 2], ["ArrowRight", 3], ["ArrowDown", 2], ["ArrowLeft", 1],
+                                ["PageUp", 11], ["PageDown", 1], ["End", 100]]) {
+        await page.keyboard.press(key);
+        await expectSent([`GET /set/hihat/threshold/${value}`]);
+    }
+    // A drag to the top sends the same request as End.
+    await page.keyboard.press("Home");
+    await expectSent(["GET /set/hihat/threshold/1"]);
+    const marker = await centre(page.locator('range-slider[name="threshold"] .marker'));
+    await page.mouse.move(marker.x, marker.y);
+    await page.mouse.down();
+    await page.mouse.move(marker.x, marker.box.y - 400, { steps: 5 });
+    await page.mouse.up();
+    await expectSent(["GET /set/hihat/threshold/100"]);
+
+    const gain = await shown('range-slider[name="gain"]');
+    await page.locator('range-slider[name="gain"]').focus();
+    await page.keyboard.press("ArrowUp");
+    await expectSent([`GET /set/hihat/gain/${(gain + 0.05).toFixed(2)}`]);
+
+    // P1 moves both ways; the end point P0 only up and down, and a sideways key sends nothing.
+    const points = await page.evaluate(() => bezierCurve.values);
+    for (const [anchor, key, index, axis, by] of [["#p1", "ArrowUp", 1, 1, 1], ["#p1", "Shift+ArrowRight", 1, 0, 10],
+                                                  ["#p0", "ArrowRight", 0, 0, 0], ["#p0", "ArrowDown", 0, 1, -1]]) {
+        await page.locator(anchor).focus();
+        await page.keyboard.press(key);
+        points[index][axis] += by;
+        await expectSent(by === 0 ? [] : ["POST /curve"]);
+        assert.deepStrictEqual((await getAll()).hihat.curve.p, points);
+    }
+});
+
+test("axe-core finds no serious or critical violation on the three pages", options, async () => {
+    const axe = fs.readFileSync(require.resolve("axe-core/axe.min.js"), "utf8");
+    const check = async (what) => {
+        await page.addScriptTag({ content: axe });
+        const { violations } = await page.evaluate(() => axe.run());
+        const grave = violations.filter((v) => v.impact === "serious" || v.impact === "critical");
+        assert.deepStrictEqual(grave.map((v) => `${what}: ${v.id} at ${v.nodes.map((n) => n.target).join(" ")}`), []);
+    };
+    await check("main page");
+    await page.click("#auto-threshold");
+    await check("automatic threshold dialog");
+    await page.click("#auto-threshold-cancel");
+    for (const path of ["/settings.html", "/gauge.html"]) {
+        await page.goto(origin + path);
+        await check(path);
+    }
+});
