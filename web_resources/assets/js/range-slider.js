@@ -1,8 +1,9 @@
 // A vertical slider with a live fill. The marker shows the position (the setting being edited);
 // the fill, which rises from the bottom, shows a measured value such as the pad's noise, so the
-// user can see where the threshold lies relative to it. It is announced as a slider and moves by
-// the keys that move one: the arrows by one step, Page Up and Page Down by ten, Home and End to
-// the limits. A key change is sent like a drag, after the same debounce.
+// user can see where the threshold lies relative to it. Each measured value is also passed on,
+// unclamped, as a "reading" event for whatever keeps a record of them. The slider is announced as
+// a slider and moves by the keys that move one: the arrows by one step, Page Up and Page Down by
+// ten, Home and End to the limits. A key change is sent like a drag, after the same debounce.
 class RangeSlider extends HTMLElement {
     constructor() {
         super();
@@ -51,6 +52,9 @@ class RangeSlider extends HTMLElement {
     set value(v) {
         this._value = this.clamp(v);
         this.drawFill();
+        if (Number.isFinite(Number(v))) {
+            this.dispatchEvent(new CustomEvent("reading", { detail: Number(v) }));
+        }
     }
 
     connectedCallback() {

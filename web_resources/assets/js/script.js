@@ -184,3 +184,200 @@ setTimeout(async () => {
     }
     await getConfig();
 }, 250);
+
+// The noise history beside the threshold slider: the selected pad's noise readings of the last
+// 30 seconds as a strip chart, with the threshold as a dashed line and the highest reading marked.
+// The readings arrive about eight times a second; each one only asks for a redraw in the next
+// animation frame, so a burst of them costs one drawing. Choosing another pad starts over. The
+// readings come from the threshold slider, which events.js feeds with every one.
+class NoiseHistory {
+    static span = 30000;
+
+    constructor(canvas, slider) {
+        this.canvas = canvas;
+        this.slider = slider;
+        this.readings = []; // { t: milliseconds on the page's clock, v: reading }, oldest first
+        this.frame = 0;
+        // The slider updates its announced value on every move, by hand or by program.
+        new MutationObserver(() => this.redraw()).observe(slider, { attributeFilter: ["aria-valuenow"] });
+        new ResizeObserver(() => this.redraw()).observe(canvas);
+    }
+
+    add(reading) {
+        const now = performance.now();
+        this.readings.push({ t: now, v: reading });
+        while (this.readings[0].t < now - NoiseHistory.span) {
+            this.readings.shift();
+        }
+        this.redraw();
+    }
+
+    clear() {
+        this.readings = [];
+        this.redraw();
+    }
+
+    redraw() {
+        if (!this.frame) {
+            this.frame = requestAnimationFrame(() => {
+                this.frame = 0;
+                this.draw();
+            });
+        }
+    }
+
+    draw() {
+        const { canvas, readings } = this;
+        const width = canvas.clientWidth;
+        const height = canvas.clientHeight;
+        const scale = window.devicePixelRatio || 1;
+        if (canvas.width !== Math.round(width * scale) || canvas.height !== Math.round(height * scale)) {
+            canvas.width = Math.round(width * scale);
+            canvas.height = Math.round(height * scale);
+        }
+        const g = canvas.getContext("2d");
+        g.setTransform(scale, 0, 0, scale, 0, 0);
+        g.clearRect(0, 0, width, height);
+        const style = getComputedStyle(canvas);
+        const colour = (name) => style.getPropertyValue(name).trim();
+
+        const threshold = this.slider.threshold;
+        const highest = readings.reduce((best, r) => (best === null || r.v >= best.v ? r : best), null);
+        // The scale leaves room above the threshold and the highest reading, whichever is higher.
+        const top = Math.max(10, threshold, highest ? highest.v : 0) * 1.25;
+        const y = (v) => height - (Math.max(0, v) / top) * height;
+        const now = performance.now();
+        const x = (t) => width - ((now - t) / NoiseHistory.span) * width;
+
+        g.lineWidth = 1.5;
+        g.strokeStyle = colour("--pico-primary");
+        g.beginPath();
+        readings.forEach((r, i) => (i ? g.lineTo(x(r.t), y(r.v)) : g.moveTo(x(r.t), y(r.v))));
+        g.stroke();
+
+        g.strokeStyle = colour("--pico-del-color");
+        g.setLineDash([4, 3]);
+        g.beginPath();
+        g.moveTo(0, y(threshold));
+        g.lineTo(width, y(threshold));
+        g.stroke();
+        g.setLineDash([]);
+
+        if (highest) {
+            g.fillStyle = colour("--pico-color");
+            g.beginPath();
+            g.arc(x(highest.t), y(highest.v), 3, 0, 2 * Math.PI);
+            g.fill();
+            g.font = `12px ${style.fontFamily}`;
+            g.textAlign = x(highest.t) > width / 2 ? "right" : "left";
+            g.fillText(`max ${highest.v}`, x(highest.t) + (g.textAlign === "left" ? 5 : -5), Math.max(12, y(highest.v) - 5));
+        }
+    }
+}
+
+const noiseHistory = new NoiseHistory(document.getElementById("noise-history"), triggerThreshold);
+triggerThreshold.addEventListener("reading", (event) => noiseHistory.add(event.detail));
+sensorsSelect.addEventListener("change", () => noiseHistory.clear());
+
+// The automatic threshold: the user keeps the pad quiet for a few seconds, the page measures its
+// noise from the readings it receives, and proposes the highest reading times a margin, rounded
+// up. "Apply" moves the threshold slider there and sends it as a drag would; "Cancel" sends
+// nothing. Too few readings (no module, or the noise logger stopped) give no proposal.
+class AutoThreshold {
+    static duration = 5000;
+    static fewest = 10;
+
+    constructor() {
+        const $ = (id) => document.getElementById(id);
+        this.dialog = $("auto-threshold-modal");
+        this.progress = $("auto-threshold-progress");
+        this.result = $("auto-threshold-result");
+        this.tooFew = $("auto-threshold-too-few");
+        this.margin = $("auto-threshold-margin");
+        this.marginShown = $("auto-threshold-margin-value");
+        this.apply = $("auto-threshold-apply");
+        this.opener = $("auto-threshold");
+        this.samples = [];
+        this.measuring = false;
+        this.highest = null;
+        this.proposal = null;
+        this.timer = null;
+        this.opener.addEventListener("click", () => this.start());
+        $("auto-threshold-cancel").addEventListener("click", () => this.close());
+        this.apply.addEventListener("click", () => this.applyProposal());
+        this.margin.addEventListener("input", () => this.propose());
+        triggerThreshold.addEventListener("reading", (event) => this.measuring && this.samples.push(event.detail));
+    }
+
+    start() {
+        this.samples = [];
+        this.highest = null;
+        this.proposal = null;
+        this.result.hidden = true;
+        this.tooFew.hidden = true;
+        this.progress.value = 0;
+        this.apply.setAttribute("aria-disabled", "true");
+        this.propose();
+        this.dialog.setAttribute("open", "");
+        document.getElementById("auto-threshold-cancel").focus();
+        const begun = performance.now();
+        this.measuring = true;
+        this.timer = setInterval(() => {
+            const elapsed = performance.now() - begun;
+            this.progress.value = Math.min(100, (elapsed / AutoThreshold.duration) * 100);
+            if (elapsed >= AutoThreshold.duration) {
+                this.finish();
+            }
+        }, 100);
+    }
+
+    finish() {
+        clearInterval(this.timer);
+        this.measuring = false;
+        const n = this.samples.length;
+        if (n < AutoThreshold.fewest) {
+            this.tooFew.textContent = `Only ${n} noise readings arrived in 5 seconds, too few to propose a threshold. ` +
+                "Is the module connected?";
+            this.tooFew.hidden = false;
+            return;
+        }
+        const sorted = [...this.samples].sort((a, b) => a - b);
+        this.highest = sorted[n - 1];
+        document.getElementById("auto-threshold-highest").textContent = String(this.highest);
+        // The 95th percentile by nearest rank: the smallest reading that 95 % of them do not exceed.
+        document.getElementById("auto-threshold-typical").textContent = String(sorted[Math.ceil(0.95 * n) - 1]);
+        this.result.hidden = false;
+        this.propose();
+    }
+
+    // The margin is taken in hundredths, so that 10 x 1.2 is 12 and not a hair above it.
+    propose() {
+        const hundredths = Math.round(Number(this.margin.value) * 100);
+        this.marginShown.textContent = `×${(hundredths / 100).toFixed(1)}`;
+        if (this.highest === null) {
+            return;
+        }
+        const slider = triggerThreshold;
+        this.proposal = Math.min(slider.max, Math.max(slider.min, Math.ceil((this.highest * hundredths) / 100)));
+        document.getElementById("auto-threshold-proposal").textContent = String(this.proposal);
+        this.apply.removeAttribute("aria-disabled");
+    }
+
+    applyProposal() {
+        if (this.proposal === null || this.measuring) {
+            return;
+        }
+        triggerThreshold.threshold = this.proposal;
+        triggerThreshold.dispatchChange();
+        this.close();
+    }
+
+    close() {
+        clearInterval(this.timer);
+        this.measuring = false;
+        this.dialog.removeAttribute("open");
+        this.opener.focus();
+    }
+}
+
+const autoThreshold = new AutoThreshold();
