@@ -245,17 +245,18 @@ constexpr std::uint32_t gain_of(double value) {
 struct module::settings {
     explicit settings(starting_settings start) {
         if (start == starting_settings::lifelike) {
-            // Times in microseconds: scan 2.5 to 4 ms, mask 22 to 38 ms, decay 85 to 140 ms.
+            // Times in microseconds: scan 2.5 to 4 ms, mask 22 to 38 ms, decay 85 to 140 ms. Each
+            // threshold lies just above the loudest noise of its pad, jumps included (noise.cpp).
             pads = {{
                 {"kick", 0, 3000, 38000, 120000, 12, 36, gain_of(1.50), gentle_curve},
-                {"snare", 1, 2500, 25000, 100000, 16, 38, gain_of(1.25), gentle_curve},
-                {"hihat", 2, 2500, 22000, 85000, 26, 42, gain_of(1.10), gentle_curve},
-                {"crash1", 4, 3500, 30000, 140000, 22, 49, gain_of(1.20), gentle_curve},
-                {"tom1", 5, 3000, 28000, 110000, 14, 48, gain_of(1.60), gentle_curve},
-                {"tom3", 6, 3000, 30000, 125000, 13, 43, gain_of(1.75), gentle_curve},
-                {"ride", 7, 4000, 32000, 135000, 20, 51, gain_of(1.30), gentle_curve},
-                {"tom2", 8, 3000, 29000, 115000, 14, 45, gain_of(1.65), gentle_curve},
-                {"crash2", 9, 3500, 30000, 140000, 22, 57, gain_of(1.20), gentle_curve},
+                {"snare", 1, 2500, 25000, 100000, 18, 38, gain_of(1.25), gentle_curve},
+                {"hihat", 2, 2500, 22000, 85000, 30, 42, gain_of(1.10), gentle_curve},
+                {"crash1", 4, 3500, 30000, 140000, 24, 49, gain_of(1.20), gentle_curve},
+                {"tom1", 5, 3000, 28000, 110000, 16, 48, gain_of(1.60), gentle_curve},
+                {"tom3", 6, 3000, 30000, 125000, 15, 43, gain_of(1.75), gentle_curve},
+                {"ride", 7, 4000, 32000, 135000, 22, 51, gain_of(1.30), gentle_curve},
+                {"tom2", 8, 3000, 29000, 115000, 16, 45, gain_of(1.65), gentle_curve},
+                {"crash2", 9, 3500, 30000, 140000, 24, 57, gain_of(1.20), gentle_curve},
             }};
         }
     }
