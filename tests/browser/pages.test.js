@@ -236,7 +236,7 @@ test("a firmware upload runs through the simulated bootloader with its progress 
 });
 
 test("another site's page cannot drive the module; the program's own page can", async () => {
-    const hostile = http.createServer((req, res) => res.end(`<form id="f" method="POST"
+    const hostile = http.createServer((req, res) => res.writeHead(200, { "Content-Type": "text/html" }).end(`<form id="f" method="POST"
         action="${origin}/curve" enctype="multipart/form-data" target="sink"><input name="file" value="{}"></form>
         <iframe name="sink"></iframe><img src="${origin}/set/kick/threshold/1"><script>
         fetch("${origin}/set/kick/note/2", { mode: "no-cors" }).catch(() => {});

@@ -158,27 +158,12 @@ TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
     }
 }
 
-TEST(FirmwareAcceptance, FollowsTheRulesByteForByte) {
-    const std::string octets = "application/octet-stream";
-    const std::tuple<const char*, std::string, std::string, std::string, bool> rows[] = {
-        {"long name", "Korvaline.ino.bin", octets, good, true},
-        {"maker first, binary around", "Korvaline.bin", octets,
-         std::string("\0\xffTalverin Acoustics\0Korvaline", 30), true},
-        {"exactly 20 MiB", "Korvaline.bin", octets,
-         good + std::string((20u << 20) - good.size(), 'x'), true},
-        {"over 20 MiB", "Korvaline.bin", octets,
-         good + std::string((20u << 20) - good.size() + 1, 'x'), false},
-        {"lower-case first letter", "korvaline.bin", octets, good, false},
-        {"path before the name", "fw/Korvaline.bin", octets, good, false},
-        {"other extension", "Korvaline.hex", octets, good, false},
-        {"maker missing", "Korvaline.bin", octets, "Korvaline only", false},
-        {"product missing", "Korvaline.bin", octets, "Talverin Acoustics only", false},
-        {"maker in other case", "Korvaline.bin", octets, "Korvaline talverin acoustics", false},
-        {"other type", "Korvaline.bin", octets + "; x=1", good, false},
-    };
-    for (const auto& [why, filename, type, content, ok] : rows) {
-        EXPECT_EQ(firmware::acceptable(filename, type, content), ok) << why;
-    }
+// The name, type and content rules are checked against an independent oracle by the upload
+// fuzzer, whose inputs stay far below the size limit.
+TEST(FirmwareAcceptance, TakesImagesUpTo20MiB) {
+    const std::string image = good + std::string((20u << 20) - good.size(), 'x');
+    EXPECT_TRUE(firmware::acceptable("Korvaline.bin", "application/octet-stream", image));
+    EXPECT_FALSE(firmware::acceptable("Korvaline.bin", "application/octet-stream", image + "x"));
 }
 
 TEST(FirmwareRoute, OneTransferAtATimeAndNoBodyOverTheLimit) {

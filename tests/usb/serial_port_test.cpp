@@ -16,14 +16,6 @@ std::chrono::milliseconds since(steady::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start);
 }
 
-// Runs `body` on a thread of its own and joins it on every way out of the test, so that a failed
-// assertion fails this test alone instead of aborting the binary with a joinable thread.
-struct side_thread {
-    explicit side_thread(std::function<void()> body) : thread(std::move(body)) {}
-    ~side_thread() { thread.join(); }
-    std::thread thread;
-};
-
 TEST(SerialPort, OpensRawAndPassesEveryByteBothWays) {
     pty_pair pty(/*raw=*/false);  // starts cooked, with echo and canonical input
     usb::SerialPort port(pty.name(), {.burst_gap = 50ms, .read_limit = 5s});
@@ -53,7 +45,9 @@ TEST(SerialPort, ReadsOneBurstOfAtMost4095BytesAfterTheGap) {
     const std::string sent(10000, 'k');
     std::string got;
     {
-        side_thread module([&] {
+        // A jthread joins on every way out of the scope: a failed assertion fails this test alone
+        // instead of aborting the binary with a joinable thread.
+        std::jthread module([&] {
             write_all(pty.master(), sent);
             std::this_thread::sleep_for(600ms);
             write_all(pty.master(), "second\n");
@@ -93,7 +87,7 @@ TEST(SerialPort, WritesALargeBufferWholeAndHoldsThePortAlone) {
         sent[i] = static_cast<char>(i % 251);
     }
     {
-        side_thread reader([&] { got = drain(pty.master(), 500ms, 30s); });
+        std::jthread reader([&] { got = drain(pty.master(), 500ms, 30s); });
         port.write(sent);
     }
     EXPECT_EQ(got, sent);
