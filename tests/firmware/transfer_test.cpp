@@ -24,6 +24,7 @@ const std::string end(firmware::end_event);
 
 // The module's command link and the event stream, recording what a transfer sends.
 struct recorder {
+    explicit recorder(std::function<bool()> on_reset) : reset(std::move(on_reset)) {}
     std::function<bool()> reset;
     std::mutex mutex;
     std::vector<std::string> events, commands;
@@ -56,7 +57,7 @@ TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
         {1, {20}}, {8 * 1024 - 1, {20, 22, 25, 27, 30, 32, 35, 37}}};
     for (const auto& [bytes, pages] : sizes) {
         sim::bootloader loader;
-        recorder r{[&] { return loader.attach(), true; }};
+        recorder r([&] { return loader.attach(), true; });
         std::string image(bytes, '\0');
         std::uint8_t checksum = 0;
         for (std::size_t i = 0; i < bytes; ++i) {
@@ -140,7 +141,7 @@ TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
     };
     for (const auto& row : rows) {
         sim::bootloader loader(row.options);
-        recorder r{[&] { return row.module_present && (loader.attach(), true); }};
+        recorder r([&] { return row.module_present && (loader.attach(), true); });
         testing::internal::CaptureStdout();
         EXPECT_FALSE(firmware::transfer(good + std::string(8000, 'x'), r.link(),
                                         row.host ? *row.host : loader, fast()))
@@ -169,7 +170,7 @@ TEST(FirmwareAcceptance, TakesImagesUpTo20MiB) {
 TEST(FirmwareRoute, OneTransferAtATimeAndNoBodyOverTheLimit) {
     std::latch held{1};
     sim::bootloader loader;
-    recorder r{[&] { return held.wait(), loader.attach(), true; }};
+    recorder r([&] { return held.wait(), loader.attach(), true; });
     httplib::Server server;
     firmware::uploads uploads(r.link(), loader, fast());
     uploads.register_route(server);
