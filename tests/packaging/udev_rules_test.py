@@ -26,8 +26,7 @@ def usb_device(port, vendor, product, children):
 
 
 def node(subsystem, name, dev, under=""):
-    return f"{under}{subsystem}/{name}", [f"N: {name}", f"E: SUBSYSTEM={subsystem}",
-                                   f"E: DEVNAME=/dev/{name}", f"A: dev={dev}"]
+    return f"{under}{subsystem}/{name}", [f"N: {name}", f"E: SUBSYSTEM={subsystem}", f"E: DEVNAME=/dev/{name}", f"A: dev={dev}"]
 
 
 HID = "0003:1209:BEBA.0001"
@@ -47,17 +46,15 @@ CASES = [
 
 
 def check_apply(path):
-    for tool in ("bwrap", "umockdev-run", "udevadm"):
-        if shutil.which(tool) is None:
-            print(f"skipped: {tool} is not installed")
-            return 77
+    if not all(shutil.which(tool) for tool in ("bwrap", "umockdev-run", "udevadm")):
+        print("skipped: bwrap, umockdev-run or udevadm is not installed")
+        return 77
     with tempfile.TemporaryDirectory() as folder:
         rules = os.path.join(folder, "rules")
         os.mkdir(rules)
         shutil.copy(path, rules)
         devices = os.path.join(folder, "devices.umockdev")
-        with open(devices, "w", encoding="utf-8") as handle:
-            handle.write(DEVICES)
+        open(devices, "w", encoding="utf-8").write(DEVICES)
         # The file goes where `cmake --install` puts it with the default prefix, which udev reads
         # as well; tmpfs layers keep the namespace's writes out of the real system.
         sandbox = ["bwrap", "--dev-bind", "/", "/", "--tmpfs", "/run/udev",

@@ -1,6 +1,6 @@
 // korvaline-demo under load, faults and bad input, in one run: a hot-plug storm under traffic,
-// thousands of concurrent settings requests, malformed HTTP and stalled clients, and a shutdown in
-// the middle of all of it. Each "[figure]" line is what the README's reliability table reports.
+// thousands of concurrent settings requests, stalled clients, and a shutdown in the middle of all
+// of it. Each "[figure]" line is what the README's reliability table reports.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -208,34 +208,6 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
         "commands missing / repeated / foreign: %ld / %ld / %ld",
         settings.answered.load(), total, queries, took, clients, missing, repeated, foreign);
 
-    // Malformed HTTP is answered or dropped, and the API answers after each.
-    const std::string host = "Host: 127.0.0.1:5000\r\n";
-    std::string many_headers;
-    for (int i = 0; i < 2000; ++i) {
-        many_headers += "X-" + std::to_string(i) + ": v\r\n";
-    }
-    const std::string inputs[] = {
-        "GARBAGE\r\n\r\n",
-        "GET / HTTP/9.9\r\n" + host + "\r\n",
-        std::string("GET /\0/ HTTP/1.1\r\n", 18) + host + "\r\n",
-        "GET /" + std::string(100'000, 'a') + " HTTP/1.1\r\n" + host + "\r\n",
-        "GET / HTTP/1.1\r\n" + host + many_headers + "\r\n",
-        "POST /curve HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\nzz\r\nnot hex\r\n",
-        "POST /firmware HTTP/1.1\r\n" + host + "Content-Length: 99999999999999999999\r\n\r\n",
-    };
-    int answered = 0;
-    for (const auto& input : inputs) {
-        test::raw_connection connection(5000);
-        connection.send(input);
-        answered += connection
-                        .read_all(3s,
-                                  [](const std::string& r) {
-                                      return r.find("\r\n\r\n") != std::string::npos;
-                                  })
-                        .starts_with("HTTP/1.1 ");
-        const auto res = control.Get("/get_all");
-        ASSERT_TRUE(res && res->status == 200) << "after " << input.substr(0, 40);
-    }
     // More stalled clients than the server has workers, each held until its read time-out.
     std::vector<std::unique_ptr<test::raw_connection>> stalled;
     for (int i = 0; i < 24; ++i) {
@@ -245,10 +217,7 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
     const auto page_start = steady::now();
     const auto page = httplib::Client("127.0.0.1", 5000).Get("/");
     EXPECT_TRUE(page && page->status == 200);
-    FIGURE(
-        "malformed requests: %d answered, %zu dropped; a page answered in %ld ms with 24 stalled "
-        "clients",
-        answered, std::size(inputs) - answered, ms_since(page_start));
+    FIGURE("a page answered in %ld ms with 24 stalled clients", ms_since(page_start));
 
     // SIGTERM with the stream, stalled clients, traffic, the logger and a hot-plug under way.
     traffic last;

@@ -41,19 +41,4 @@ TEST(termination, a_signal_before_or_during_the_wait_ends_it_and_the_earlier_han
     }
 }
 
-TEST(termination, a_request_ends_one_wait_and_is_told_apart_from_a_signal) {
-    platform::termination_signals signals;
-    signals.request();
-    EXPECT_FALSE(signals.wait());  // returns at once: the request came first
-    std::atomic<bool> returned{false};
-    std::thread waiter([&] {
-        signals.wait();
-        returned = true;
-    });
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(returned) << "the request was used up";
-    signals.request();
-    waiter.join();
-}
-
 }  // namespace
