@@ -42,7 +42,7 @@ test-tsan: setup
 	cmake --build $(TSAN_BUILD) --target korvaline_cxx_tests
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(CTEST_JOBS) -L cxx
 
-# The fuzz targets need clang (libFuzzer); each runs for FUZZ_SECONDS (30 by default) under
+# The fuzz targets need clang (libFuzzer); each runs for FUZZ_SECONDS (15 by default) under
 # AddressSanitizer+UBSan on a copy of its seed corpus in the build tree.
 test-fuzz: setup
 	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \

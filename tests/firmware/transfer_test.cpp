@@ -1,162 +1,96 @@
-// The transfer against the simulated bootloader, at a fast pacing: events, pages, the image the
-// bootloader received, and every failure ending in an error event before the end event.
+// The firmware update against the simulated bootloader at a fast pacing: what reaches the
+// bootloader and the page for each image size, every failure ending in its error before the end,
+// and POST "/firmware" (port 5710): its rules, one transfer at a time, bodies over the limit.
 
 #include "maintenance/transfer.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 
-#include <algorithm>
-#include <string>
+#include <future>
+#include <latch>
+#include <numeric>
 
+#include "maintenance/firmware_route.h"
 #include "sim/bootloader.h"
-#include "tests/firmware/recorder.h"
+#include "tests/support/test_server.h"
 
 using namespace std::chrono_literals;
-using test::concat;
-using test::image_of;
-using test::progress_values;
-using test::range;
 
 namespace {
 
-const std::string begin(firmware::begin_event);
+const std::string good = "header Korvaline firmware by Talverin Acoustics";
 const std::string end(firmware::end_event);
 
-std::uint8_t xor_of(const std::string& bytes) {
-    std::uint8_t x = 0;
-    for (const char c : bytes) {
-        x ^= static_cast<std::uint8_t>(c);
+// The module's command link and the event stream, recording what a transfer sends.
+struct recorder {
+    explicit recorder(std::function<bool()> on_reset) : reset(std::move(on_reset)) {}
+    std::function<bool()> reset;
+    std::mutex mutex;
+    std::vector<std::string> events, commands;
+    firmware::link link() {
+        return {[this](const std::string& command) {
+                    {
+                        std::lock_guard lock(mutex);
+                        commands.push_back(command);
+                    }
+                    return command == "/reset" ? reset() : true;
+                },
+                [this](std::string text) {
+                    std::lock_guard lock(mutex);
+                    events.push_back(text);
+                }};
     }
-    return x;
-}
-
-// The reset makes the bootloader appear at once: the pacing's 20 steps are only milliseconds.
-struct rig {
-    explicit rig(sim::bootloader_options options = {})
-        : loader(options), events([this] {
-              loader.attach();
-              return true;
-          }) {}
-    bool run(const std::string& image) {
-        return firmware::transfer(image, events.link(), loader, test::fast_pacing());
-    }
-
-    sim::bootloader loader;
-    test::recorder events;
 };
 
-std::vector<int> page_values(const std::vector<std::string>& events) {
-    auto values = progress_values(events);
-    // Strip the 0..19 wait and the 40..99 run around the page events.
-    values.erase(values.begin(), values.begin() + 20);
-    values.erase(values.end() - 60, values.end());
-    return values;
+firmware::pacing fast() {
+    firmware::pacing p;
+    p.step = 1ms;
+    p.bootloader.retry_pause = 1ms;
+    p.bootloader.report_pause = 0ms;
+    p.bootloader.ack_timeout = 300ms;
+    return p;
 }
 
-}  // namespace
-
-TEST(FirmwareTransfer, PageEventsFollowTheImageSize) {
-    struct sized {
-        std::size_t bytes;
-        std::vector<int> pages;
-    };
-    const sized cases[] = {
-        {1, {20}},
-        {1024, {20, 30}},
-        {8 * 1024 - 1, {20, 22, 25, 27, 30, 32, 35, 37}},
-        {20 * 1024 - 1, range(20, 39)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        rig r;
-        const std::string image = image_of(c.bytes);
-        ASSERT_TRUE(r.run(image));
-        const auto events = r.events.events();
-        ASSERT_GE(events.size(), 4u);
-        EXPECT_EQ(events[0], begin);
-        EXPECT_EQ(events[1], begin);
-        EXPECT_EQ(events.back(), end);
-        EXPECT_EQ(page_values(events), c.pages);
-        EXPECT_EQ(progress_values(events), concat(concat(range(0, 19), c.pages), range(40, 99)));
-        EXPECT_EQ(events.size(), 2 + 20 + c.pages.size() + 60 + 1) << "no error event";
-
-        // The bootloader got the image, zero padded to whole pages, commands 4, 0 and 1.
-        std::string padded = image;
-        padded.resize(c.pages.size() * 1024, '\0');
-        EXPECT_EQ(r.loader.image(), padded);
-        EXPECT_EQ(r.loader.checksum(), xor_of(image));
-        EXPECT_EQ(r.loader.commands(), (std::vector<std::uint8_t>{4, 0, 1}));
-        EXPECT_EQ(r.events.commands(), (std::vector<std::string>{"/reset"}));
+TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
+    const std::vector<std::pair<std::size_t, std::vector<int>>> sizes = {
+        {1, {20}}, {8 * 1024 - 1, {20, 22, 25, 27, 30, 32, 35, 37}}};
+    for (const auto& [bytes, pages] : sizes) {
+        sim::bootloader loader;
+        recorder r([&] { return loader.attach(), true; });
+        std::string image(bytes, '\0');
+        std::uint8_t checksum = 0;
+        for (std::size_t i = 0; i < bytes; ++i) {
+            checksum ^=
+                static_cast<std::uint8_t>(image[i] = static_cast<char>((i * 131 + 7) & 0xFF));
+        }
+        ASSERT_TRUE(firmware::transfer(image, r.link(), loader, fast()));
+        // Twenty steps of waiting for the bootloader, the pages, then the run up to 99.
+        std::vector<int> progress(20), seen;
+        std::iota(progress.begin(), progress.end(), 0);
+        progress.insert(progress.end(), pages.begin(), pages.end());
+        for (int v = 40; v < 100; ++v) {
+            progress.push_back(v);
+        }
+        for (const auto& e : r.events) {
+            if (e.starts_with(R"({"event" : "firmware_upload_progress")")) {
+                seen.push_back(std::stoi(e.substr(e.find(":", 40) + 1)));
+            }
+        }
+        EXPECT_EQ(seen, progress);
+        EXPECT_EQ(r.events.size(), 2 + progress.size() + 1) << "begin twice, no error, the end";
+        EXPECT_EQ(r.events.back(), end);
+        image.resize(pages.size() * 1024, '\0');
+        EXPECT_EQ(loader.image(), image) << "the image, zero padded to whole pages";
+        EXPECT_EQ(loader.checksum(), checksum);
+        EXPECT_EQ(loader.commands(), (std::vector<std::uint8_t>{4, 0, 1}));
+        EXPECT_EQ(r.commands, std::vector<std::string>{"/reset"});
     }
 }
 
-TEST(FirmwareTransfer, EventTextsAreByteForByte) {
-    EXPECT_EQ(firmware::progress_event(7), R"({"event" : "firmware_upload_progress", "value":7})");
-    EXPECT_EQ(begin, R"({"event" : "firmware_upload_begin"})");
-    EXPECT_EQ(end, R"({"event" : "firmware_upload_end"})");
-    EXPECT_EQ(firmware::error_event(firmware::bootloader_not_found),
-              R"({"event" : "firmware_upload_error", "error": "Bootloader not found."})");
-}
-
-TEST(FirmwareTransfer, DiagnosticLinesNameAcksAndChecksum) {
-    rig r;
-    const std::string image = "Korvaline by Talverin Acoustics";
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(r.run(image));
-    const std::string out = testing::internal::GetCapturedStdout();
-    // Command 0, one page, command 1: three acknowledgements, then the checksum of the image.
-    EXPECT_EQ(out, "ack = 2\nack = 2\nchecksum = " + std::to_string(xor_of(image)) + "\nack = 1\n");
-}
-
-TEST(FirmwareTransferFailure, ModuleAbsentEndsWithAnError) {
-    test::recorder events([] { return false; });
-    sim::bootloader loader;
-    EXPECT_FALSE(firmware::transfer("x", events.link(), loader, test::fast_pacing()));
-    EXPECT_EQ(events.events(),
-              (std::vector<std::string>{
-                  begin, begin, firmware::error_event(firmware::module_not_connected), end}));
-}
-
-TEST(FirmwareTransferFailure, NoBootloaderRunsToTheEndWithAnError) {
-    rig r({sim::bootloader_fault::absent});
-    EXPECT_FALSE(r.run(image_of(3000)));
-    const auto events = r.events.events();
-    EXPECT_EQ(progress_values(events), concat(range(0, 19), range(40, 99)));
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events[events.size() - 2], firmware::error_event(firmware::bootloader_not_found));
-    EXPECT_EQ(events.back(), end);
-}
-
-TEST(FirmwareTransferFailure, AckLostOnPageThreeStopsThePages) {
-    rig r({sim::bootloader_fault::fail_on_page, 3});
-    EXPECT_FALSE(r.run(image_of(8 * 1024)));
-    const auto events = r.events.events();
-    EXPECT_EQ(page_values(events), (std::vector<int>{20, 22, 24, 26}));
-    EXPECT_EQ(r.loader.pages(), 4u);
-    EXPECT_EQ(r.loader.commands(), (std::vector<std::uint8_t>{4, 0, 1}));
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events[events.size() - 2], firmware::error_event(firmware::bootloader_silent));
-    EXPECT_EQ(events.back(), end);
-}
-
-TEST(FirmwareTransferFailure, SilentBootloaderIsBoundedAndReported) {
-    rig r({sim::bootloader_fault::silent});
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(r.run(image_of(5000)));
-    // Three waits of 300 ms at most (command 0, the first page, command 1), with room for a
-    // loaded machine.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
-    const auto events = r.events.events();
-    EXPECT_EQ(page_values(events), (std::vector<int>{20}));
-    EXPECT_EQ(events[events.size() - 2], firmware::error_event(firmware::bootloader_silent));
-    EXPECT_EQ(events.back(), end);
-}
-
-// A host whose only device cannot be opened for lack of permission, as a hidraw node without the
-// udev rule.
-class forbidding_host final : public hid::host {
-  public:
+// A host whose only node refuses to open, and one that takes no data report at all (every page
+// is acknowledged all the same: the transfer must not call that a success).
+struct forbidding_host : hid::host {
     std::vector<hid::device_info> enumerate(std::uint16_t vendor, std::uint16_t product) override {
         return {{"/dev/hidraw7", vendor, product}};
     }
@@ -164,55 +98,124 @@ class forbidding_host final : public hid::host {
         return {nullptr, hid::open_status::no_permission};
     }
 };
-
-TEST(FirmwareTransferFailure, NoPermissionNamesTheNodeAndTheFix) {
-    test::recorder events;
-    forbidding_host host;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(firmware::transfer("x", events.link(), host, test::fast_pacing()));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_THAT(out, testing::HasSubstr("/dev/hidraw7"));
-    EXPECT_THAT(out, testing::HasSubstr("packaging/70-korvaline.rules"));
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
-    const auto all = events.events();
-    EXPECT_EQ(all[all.size() - 2], firmware::error_event(firmware::bootloader_no_permission));
-    EXPECT_EQ(all.back(), end);
-}
-
-// A bootloader that takes no data report at all: every chunk is given up after 20 attempts, and
-// the transfer must not call that a success even though every page was acknowledged.
-class refusing_connection final : public hid::connection {
-  public:
+struct refusing_connection final : hid::connection {
     int write(std::span<const std::uint8_t> report) override {
-        const bool command = std::equal(report.begin() + 1, report.begin() + 8, "BTLDCMD");
-        if (command && (report[8] == 0 || report[8] == 1)) {
-            ++pending_;
-        }
-        return command ? static_cast<int>(report.size()) : 0;
+        return std::equal(report.begin() + 1, report.begin() + 8, "BTLDCMD") ? int(report.size())
+                                                                             : 0;
     }
     int read(std::span<std::uint8_t> buffer, std::chrono::milliseconds) override {
         std::fill(buffer.begin(), buffer.end(), 2);
         return static_cast<int>(buffer.size());
     }
-    int pending_ = 0;
 };
-
-class refusing_host final : public hid::host {
-  public:
-    std::vector<hid::device_info> enumerate(std::uint16_t vendor, std::uint16_t product) override {
-        return {{"refusing", vendor, product}};
-    }
+struct refusing_host final : forbidding_host {
     hid::open_result open(const hid::device_info&) override {
         return {std::make_unique<refusing_connection>(), hid::open_status::opened};
     }
 };
 
-TEST(FirmwareTransferFailure, LostDataReportsAreNotASuccess) {
-    test::recorder events;
-    refusing_host host;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(firmware::transfer("x", events.link(), host, test::fast_pacing()));
-    testing::internal::GetCapturedStdout();
-    const auto all = events.events();
-    EXPECT_EQ(all[all.size() - 2], firmware::error_event(firmware::bootloader_silent));
+TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
+    forbidding_host forbidding;
+    refusing_host refusing;
+    struct row {
+        const char* why;
+        bool module_present;
+        sim::bootloader_options options;
+        hid::host* host;
+        std::string_view error;
+        std::size_t pages;
+    };
+    using enum sim::bootloader_fault;
+    const row rows[] = {
+        {"module absent", false, {}, nullptr, firmware::module_not_connected, 0},
+        {"no bootloader", true, {absent}, nullptr, firmware::bootloader_not_found, 0},
+        {"ack lost on page three",
+         true,
+         {fail_on_page, 3},
+         nullptr,
+         firmware::bootloader_silent,
+         4},
+        {"silent bootloader", true, {silent}, nullptr, firmware::bootloader_silent, SIZE_MAX},
+        {"no permission", true, {}, &forbidding, firmware::bootloader_no_permission, 0},
+        {"data reports lost", true, {}, &refusing, firmware::bootloader_silent, 0},
+    };
+    for (const auto& row : rows) {
+        sim::bootloader loader(row.options);
+        recorder r([&] { return row.module_present && (loader.attach(), true); });
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(firmware::transfer(good + std::string(8000, 'x'), r.link(),
+                                        row.host ? *row.host : loader, fast()))
+            << row.why;
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_GE(r.events.size(), 2u) << row.why;
+        EXPECT_EQ(r.events[r.events.size() - 2], firmware::error_event(row.error)) << row.why;
+        EXPECT_EQ(r.events.back(), end) << row.why;
+        if (row.pages != SIZE_MAX) {
+            EXPECT_EQ(loader.pages(), row.pages) << row.why;
+        }
+        if (row.host == &forbidding) {
+            EXPECT_NE(out.find("/dev/hidraw7"), std::string::npos) << "names the node: " << out;
+        }
+    }
 }
+
+// The name, type and content rules are checked against an independent oracle by the upload
+// fuzzer, whose inputs stay far below the size limit.
+TEST(FirmwareAcceptance, TakesImagesUpTo20MiB) {
+    const std::string image = good + std::string((20u << 20) - good.size(), 'x');
+    EXPECT_TRUE(firmware::acceptable("Korvaline.bin", "application/octet-stream", image));
+    EXPECT_FALSE(firmware::acceptable("Korvaline.bin", "application/octet-stream", image + "x"));
+}
+
+TEST(FirmwareRoute, OneTransferAtATimeAndNoBodyOverTheLimit) {
+    std::latch held{1};
+    sim::bootloader loader;
+    recorder r([&] { return held.wait(), loader.attach(), true; });
+    httplib::Server server;
+    firmware::uploads uploads(r.link(), loader, fast());
+    uploads.register_route(server);
+    test::running_server running(server, 5710);
+    httplib::Client client("127.0.0.1", 5710);
+    auto post = [&](const std::string& name) {
+        auto res =
+            client.Post("/firmware", httplib::MultipartFormDataItems{{"firmware_file", good, name,
+                                                                      "application/octet-stream"}});
+        return res ? res->body : "no answer";
+    };
+    // Accepted at once while the transfer waits at its reset; a second upload meanwhile is refused.
+    EXPECT_EQ(post("Korvaline.bin"), firmware::accepted_body);
+    EXPECT_EQ(post("Korvaline.bin"), firmware::refused_body);
+    held.count_down();
+    uploads.wait();
+    EXPECT_EQ(r.commands, std::vector<std::string>{"/reset"});
+    EXPECT_EQ(r.events.back(), end);
+
+    // A chunked body is refused near its limit, long before 64 MiB have been read.
+    test::raw_connection up(5710);
+    up.send(
+        "POST /firmware HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; "
+        "boundary=KB\r\nTransfer-Encoding: chunked\r\n\r\n");
+    auto sender = std::async(std::launch::async, [&up] {
+        const std::string head =
+            "--KB\r\nContent-Disposition: form-data; name=\"firmware_file\"; "
+            "filename=\"Korvaline.bin\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+            good;
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", head.size());
+        std::size_t sent = up.send(size + head + "\r\n");
+        const std::string block = "10000\r\n" + std::string(1u << 16, 'x') + "\r\n";
+        for (std::size_t n = block.size(); sent < (64u << 20) && n == block.size(); sent += n) {
+            n = up.send(block);
+        }
+        return sent;
+    });
+    const auto& answer = up.read_all(30s, [](const std::string& all) {
+        return all.find(firmware::refused_body) != std::string::npos;
+    });
+    up.shut_down();
+    EXPECT_NE(answer.find(firmware::refused_body), std::string::npos);
+    EXPECT_LT(sender.get(), 64u << 20) << "the server read the whole body";
+    EXPECT_EQ(r.commands.size(), 1u);
+}
+
+}  // namespace

@@ -44,11 +44,20 @@ usb::device_timing fast_timing() {
     return t;
 }
 
+// A bus whose one module is always there, on the pty.
+struct fake_bus final : usb::bus {
+    explicit fake_bus(std::string name) : tty(std::move(name)) {}
+    std::string tty;
+    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
+        return usb::found_device{"/sys/devices/fake/1-2"};
+    }
+    std::string serial_port_name(const usb::found_device&) override { return tty; }
+};
+
 // The module's end of the line. The test keeps its own descriptor of the tty, so that whatever the
 // program did not read can be drained between exchanges.
 struct line {
     line() {
-        bus.set_present(true);
         ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
         device = std::make_unique<usb::device>(bus, 0x0483, 0x5740, fast_timing());
         device->install_callbacks([this] { connected = true; }, [] {});
@@ -72,7 +81,7 @@ struct line {
     }
 
     usb_test::pty_pair pty;
-    usb_test::fake_bus bus{pty.name()};
+    fake_bus bus{pty.name()};
     std::unique_ptr<usb::device> device;
     std::atomic<bool> connected{false};
 };

@@ -1,0 +1,262 @@
+// The pages in headless Chromium against korvaline-demo, the whole program with a simulated module
+// on 127.0.0.1:5000: one flow per page and per live behaviour, and another site's page that must
+// not reach the module. Answers the demo cannot give (a failed transfer) are stubbed per page.
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert");
+const fs = require("node:fs");
+const http = require("node:http");
+const os = require("node:os");
+const path = require("node:path");
+const { spawn } = require("node:child_process");
+const { chromium } = require("playwright-core");
+
+const origin = "http://127.0.0.1:5000";
+const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
+// Chromium and the demo write profiles below the XDG folders: give them a temporary one.
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "korvaline-browser-"));
+for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"]) process.env[name] = scratch;
+process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
+
+let demo, browser, output = "";
+const foreign = [], contexts = [];  // contexts are closed after each test, whatever its outcome
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
+const label = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
+
+async function eventually(check, what, ms = 20000) {
+    for (const end = Date.now() + ms; Date.now() < end; await sleep(25)) {
+        if (await check().catch(() => false)) return;
+    }
+    throw new Error(`${what}: not within ${ms} ms`);
+}
+
+async function context() {
+    contexts.push(await browser.newContext({ viewport: { width: 1280, height: 720 } }));
+    return contexts.at(-1);
+}
+
+// A page of the window's size; `page.api` lists its API requests since its last load, and any
+// request that leaves the origin fails the test, as the pages must work without a network.
+async function open(pathname = "/") {
+    const page = await (await context()).newPage();
+    Object.assign(page, { api: [], loads: 0 });
+    page.on("framenavigated", (frame) => frame === page.mainFrame() && (page.api = [], page.loads++));
+    page.on("request", (r) => {
+        if (!r.url().startsWith(origin) && !r.url().startsWith("data:")) foreign.push(r.url());
+        const where = new URL(r.url()).pathname;
+        if (api.test(where)) page.api.push(`${r.method()} ${where}`);
+    });
+    await page.goto(origin + pathname);
+    return page;
+}
+
+// Waits until the page's own stream has delivered a few readings: a stream whose page has gone
+// takes one more text before it ends, and an event the test relies on must not be that text.
+async function settle(page) {
+    await page.evaluate(() => { window.readings = 0; ev.addEventListener("message", () => window.readings++); });
+    await eventually(() => page.evaluate(() => window.readings >= 20), "noise readings");
+}
+
+// Presses on the element, moves through the points in one burst inside the page (so that no pause
+// of a loaded machine reaches the widgets' 200 ms debounce), and releases.
+async function drag(page, selector, type, points) {
+    const box = await page.locator(selector).boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    await page.mouse.down();
+    await page.evaluate(({ type, points }) => {
+        for (const [x, y] of points) {
+            const init = { clientX: x, clientY: y, bubbles: true, buttons: 1 };
+            const event = type === "pointermove" ? new PointerEvent(type, init) : new MouseEvent(type, init);
+            (document.elementFromPoint(Math.max(0, x), Math.max(0, y)) ?? window).dispatchEvent(event);
+        }
+    }, { type, points: points(box) });
+    await page.mouse.up();
+}
+const sliderToTop = (page, name) => drag(page, `range-slider[name="${name}"] .marker`, "pointermove",
+    (b) => [[b.x + 1, b.y - 20], [b.x - 30, b.y - 400]]);
+
+test.before(async () => {
+    const { DISPLAY, WAYLAND_DISPLAY, ...env } = process.env;  // headless: it serves until SIGTERM
+    demo = spawn(process.env.KORVALINE_DEMO, [], { env, stdio: ["ignore", "pipe", "pipe"] });
+    for (const stream of [demo.stdout, demo.stderr]) stream.on("data", (d) => (output += d));
+    await eventually(async () => (await fetch(origin + "/get_all")).ok, "the demo serving", 60000);
+    browser = await chromium.launch({ executablePath: "/usr/bin/chromium", headless: true,
+        args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking", "--no-first-run"] });
+});
+test.afterEach(async (t) => {
+    if (t.passed === false) console.log("demo output:\n" + output);
+    while (contexts.length) await contexts.pop().close();
+});
+test.after(async () => {
+    assert.deepStrictEqual(foreign, [], "the pages must work without a network");
+    await browser?.close();
+    demo.kill("SIGTERM");
+    await new Promise((resolve) => demo.exitCode !== null ? resolve() : demo.once("exit", resolve));
+});
+
+test("the main page loads each pad from the module and sends every edit to it", async () => {
+    // The first stream gets the start-up "disconnect" and "connect": the page reloads once.
+    const page = await open();
+    await eventually(async () => page.loads >= 2 && page.api.includes("GET /get_all"), "start sequence");
+    assert.deepStrictEqual(page.api,
+        ["GET /select/0", "GET /stop_noise_logger", "GET /start_noise_logger", "GET /get_all"]);
+
+    await fetch(origin + "/set/snare/gain/1.50");
+    page.api = [];
+    await page.selectOption("#sensors-select", "snare");
+    const snare = (await getAll()).snare;
+    await eventually(async () => (await page.locator("#midi-note").inputValue()) === String(snare.note), "snare");
+    assert.deepStrictEqual([await label(page, "gain"), await label(page, "threshold")], ["1.5", String(snare.threshold)]);
+
+    // A slider dragged past its end sends one clamped value after the pause.
+    await sliderToTop(page, "threshold");
+    await eventually(async () => page.api.length > 2, "threshold sent");
+    await sleep(500);
+    assert.deepStrictEqual(page.api, ["GET /select/1", "GET /get_all", "GET /set/snare/threshold/100"]);
+    assert.strictEqual((await getAll()).snare.threshold, 100);
+
+    // Typed times go out in the module's microseconds, scan, mask and decay in turn, each after
+    // the previous answer.
+    page.api = [];
+    await page.locator("#scan-time").fill("500");
+    await page.locator("#scan-time").press("Tab");
+    await eventually(async () => page.api.length === 3, "times sent");
+    assert.deepStrictEqual(page.api.map((p) => p.split("/").slice(0, 4).join("/")),
+        ["GET /set/snare/scan", "GET /set/snare/mask", "GET /set/snare/decay"]);
+    assert.strictEqual((await getAll()).snare.scan, 10000);
+
+    // A curve drag posts the points, which the module takes for the selected pad.
+    page.api = [];
+    await drag(page, "#p1", "mousemove", (b) => [[b.x - 10, b.y + 5], [b.x - 40, b.y + 30]]);
+    await eventually(async () => page.api.length > 0, "curve sent");
+    const shown = await page.evaluate(() => document.getElementById("bezier-curve").values);
+    await eventually(async () => (await getAll()).snare.curve.p[1][0] === Math.trunc(shown[1][0]), "curve stored");
+    assert.deepStrictEqual(page.api, ["POST /curve"]);
+
+    // The hi-hat controller's own editor, whose sliders name their module target.
+    await page.selectOption("#sensors-select", "hhc");
+    await eventually(() => page.locator("#hhc-mode").isVisible(), "hi-hat controller editor");
+    assert.ok(!(await page.locator("#default-mode").isVisible()));
+    const hhc = (await getAll()).hhc;
+    assert.strictEqual(await label(page, "hhc-timeout"), String(hhc.timeout));
+    await sliderToTop(page, "hhc-offset");
+    await eventually(async () => (await getAll()).hhc.offset === 127, "offset stored");
+
+    // The save dialog sends the save and closes on its answer.
+    await page.locator('button[data-tooltip="Save config"]').click();
+    await page.locator("#save-modal footer button:not(.secondary)").click();
+    await eventually(async () => (await page.locator("#save-modal").getAttribute("open")) === null, "saved");
+    assert.ok(page.api.includes("GET /save_params_all"));
+});
+
+test("live: noise reaches the editor, unplugging opens the dialog, replugging reloads", async () => {
+    const page = await open();
+    await eventually(async () => page.api.includes("GET /get_all"), "start sequence");
+    await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) !== null, "live curve");
+    await eventually(async () => (await page.locator('range-slider[name="threshold"] .slider-container')
+        .getAttribute("style")).includes("orange"), "noise level on the threshold");
+    await settle(page);
+    const loads = page.loads;
+    demo.kill("SIGUSR1");
+    await eventually(() => page.locator("#disconnected").isVisible(), "disconnected dialog");
+    demo.kill("SIGUSR1");
+    await eventually(async () => page.loads > loads && page.api.includes("GET /get_all"), "reload on connect");
+    assert.ok(!(await page.locator("#disconnected").isVisible()));
+});
+
+test("the gauge page's threshold follows a drag within 0..100 and valid typed values", async () => {
+    const page = await open("/gauge.html");
+    const gauge = page.locator("gauge-bar");
+    const box = await gauge.evaluate((g) => g.shadowRoot.querySelector("canvas").getBoundingClientRect().toJSON());
+    const y = box.y + 30;
+    await page.mouse.move(box.x + 20 + 90, y);
+    await page.mouse.down();
+    assert.strictEqual(await gauge.getAttribute("data-threshold"), "25");
+    await page.mouse.move(box.x + 600, y + 80, { steps: 4 });
+    await page.mouse.up();
+    assert.strictEqual(await page.locator("#thresholdInput").inputValue(), "100");
+    await page.locator("#thresholdInput").fill("150");
+    assert.strictEqual(await gauge.getAttribute("data-threshold"), "100");
+    await page.locator("#thresholdInput").fill("30");
+    assert.strictEqual(await gauge.getAttribute("data-threshold"), "30");
+});
+
+const image = (name) => ({ name, mimeType: "application/octet-stream",
+    buffer: Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics\n"), Buffer.alloc(5000, 0x5a)]) });
+const message = (page) => page.locator("#firmware-message");
+
+test("the settings page reports refused, failed and broken uploads in its card", async () => {
+    for (const [why, stub, name, shown] of [
+        ["refused image", null, "firmware.bin", /^Invalid file\.$/],
+        ["dropped connection", (p) => p.route("**/firmware", (r) => r.abort()), "Korvaline.bin", /^The upload failed/],
+        ["failed transfer", (p) => p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream",
+            body: ['{"event" : "firmware_upload_begin"}',
+                '{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}',
+                '{"event" : "firmware_upload_end"}']
+                .map((e) => `data: ${e}\n\n`).join("") })), null, /^The bootloader did not answer\.$/],
+    ]) {
+        const page = await (await context()).newPage();
+        await stub?.(page);
+        await page.goto(origin + "/settings.html");
+        if (name) {
+            await page.locator("#firmware_file").setInputFiles(image(name));
+            await page.locator("#fw_upload_button").click();
+        }
+        await eventually(() => message(page).isVisible(), why);
+        assert.match(await message(page).textContent(), shown, why);
+        assert.ok(!(await page.locator("#firmware-modal").isVisible()), why);
+        if (name) assert.strictEqual(await page.locator("#fw_upload_button").getAttribute("aria-busy"), "false", why);
+        }
+});
+
+test("a firmware upload runs through the simulated bootloader with its progress dialog", async () => {
+    const page = await open("/settings.html");
+    await settle(page);
+    const lines = [];
+    page.on("console", (m) => lines.push(m.text()));
+    await page.evaluate(() => {
+        const progress = document.getElementById("firmware-progress");
+        new MutationObserver(() => console.log("progress " + progress.value)).observe(progress, { attributes: true });
+        const card = document.getElementById("firmware-message");
+        new MutationObserver(() => console.log("card " + card.textContent)).observe(card, { attributes: true });
+    });
+    await page.locator("#firmware_file").setInputFiles(image("Korvaline.bin"));
+    const answered = page.waitForResponse((r) => r.url().endsWith("/firmware"));
+    await page.locator("#fw_upload_button").click();
+    assert.strictEqual(await (await answered).text(), '{"status": "done"}');
+    // The module leaves the bus for the bootloader and comes back: the page stays until the end of
+    // the transfer closes the dialog, and only then follows the module's return to the main page.
+    await eventually(async () => lines.includes("close firmware modal"), "end of the transfer", 90000);
+    assert.strictEqual(lines.filter((l) => l === "open firmware modal").length, 2, lines.join());
+    assert.ok(lines.filter((l) => l.startsWith("progress ")).length > 10, lines.join());
+    assert.deepStrictEqual(lines.filter((l) => l.startsWith("card ") && l !== "card "), []);
+    assert.match(output, /checksum = \d+/);
+});
+
+test("another site's page cannot drive the module; the program's own page can", async () => {
+    const hostile = http.createServer((req, res) => res.writeHead(200, { "Content-Type": "text/html" }).end(`<form id="f" method="POST"
+        action="${origin}/curve" enctype="multipart/form-data" target="sink"><input name="file" value="{}"></form>
+        <iframe name="sink"></iframe><img src="${origin}/set/kick/threshold/1"><script>
+        fetch("${origin}/set/kick/note/2", { mode: "no-cors" }).catch(() => {});
+        document.getElementById("f").submit();</script>`));
+    await new Promise((resolve) => hostile.listen(5190, "127.0.0.1", resolve));
+    const page = await (await context()).newPage();
+    const answers = [];
+    page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
+    const before = output.length;
+    try {
+        await page.goto("http://127.0.0.1:5190/");
+        await eventually(async () => answers.length >= 2, "the hostile requests");
+        await sleep(500);
+    } finally {
+        hostile.close();
+    }
+    assert.ok(answers.every((status) => status === 403), answers.join());
+    assert.ok(!output.slice(before).includes("cmd = "), "a command reached the module");
+    const own = await page.context().newPage();
+    await own.goto(origin + "/gauge.html");
+    assert.strictEqual(await own.evaluate(async () => (await fetch("/set/kick/threshold/7")).status), 200);
+    await eventually(async () => output.includes("cmd = '/set kick threshold 7'"), "the own request");
+});

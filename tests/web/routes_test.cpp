@@ -1,0 +1,129 @@
+// The settings routes and the noise logger over the real device link to the simulated module, on
+// port 5310: a faulty module fails each request fast and the next ones work, and the logger's one
+// worker publishes readings without their line ends.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "maintenance/noise_logger.h"
+#include "sim/bus.h"
+#include "sim/module.h"
+#include "tests/support/test_server.h"
+#include "usb/device.h"
+#include "web/messaging.h"
+#include "web/router.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using steady = std::chrono::steady_clock;
+
+// The program's link to the module, with the settings routes and the noise logger served.
+struct rig {
+    rig() {
+        device.install_callbacks([this] { ++connects; }, [] {});
+        logger.register_routes(server);
+        running.emplace(server, 5310);
+        client.set_keep_alive(true);
+        for (int i = 0; i < 1000 && connects == 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ~rig() { running.reset(); }  // before the routes go
+    std::string get(const std::string& path, long* took = nullptr) {
+        const auto start = steady::now();
+        const auto res = client.Get(path);
+        if (took) {
+            *took = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start)
+                        .count();
+        }
+        return res && res->status == 200 ? res->body : "no answer";
+    }
+    // Whether the module's whole settings come back within a few requests: stale bytes of a late
+    // reply may lead one answer, never more.
+    bool settings_come_back() {
+        for (int attempt = 0; attempt < 4; ++attempt, std::this_thread::sleep_for(400ms)) {
+            if (get("/get_all").starts_with(module.params_json())) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::atomic<int> connects{0};
+    sim::module module{{.reply_delay = 1ms}};
+    sim::bus bus{module};
+    usb::device device{bus, 0x0483, 0x5740, [] {
+                           usb::device_timing t;
+                           t.poll_interval = t.connect_delay = 20ms;
+                           return t;
+                       }()};
+    httplib::Server server;
+    async::messaging events{server, {.liveness_period = 10ms}};
+    routing::router router{server, device};
+    // Long time-outs: on a loaded machine a reply that misses its 10 ms stays in the port and leads
+    // the next one, which is the exchange's rule, not the logger's.
+    maintenance::noise_logger logger{
+        server, device, events, {.level_timeout = 1s, .curve_timeout = 1s}};
+    std::optional<test::running_server> running;
+    httplib::Client client{"127.0.0.1", 5310};
+};
+
+TEST(routes, a_faulty_module_fails_each_request_fast_and_the_next_ones_work) {
+    rig r;
+    ASSERT_TRUE(r.settings_come_back());
+    const std::string failure = R"({"type": "error", "error": "Cannot set parameter value"})";
+    const std::string success = R"({"type": "message", "message": "success"})";
+    long slowest = 0, took = 0;
+    int faults = 0;
+    for (const auto mode :
+         {sim::answer_mode::silent, sim::answer_mode::garbage, sim::answer_mode::late}) {
+        r.module.set_mode(mode);
+        for (int i = 0; i < 3; ++i, ++faults) {
+            const std::string body = r.get("/set/snare/gain/1.5" + std::to_string(i), &took);
+            // A late reply of an earlier request may be taken for this one's.
+            EXPECT_TRUE(body == failure || (mode == sim::answer_mode::late && body == success))
+                << body;
+            EXPECT_LT(took, 3000) << "one query time-out, not the port's long read limit";
+            slowest = std::max(slowest, took);
+            EXPECT_TRUE(
+                r.get("/select/" + std::to_string(i), &took).ends_with(std::to_string(i) + "\"}"));
+            EXPECT_LT(took, 3000);
+        }
+        r.module.set_mode(sim::answer_mode::normal);
+        EXPECT_TRUE(r.settings_come_back());
+        EXPECT_EQ(r.get("/set/snare/gain/2.00"), success);
+    }
+    r.module.unplug();
+    EXPECT_EQ(r.get("/get_all"), "{}");
+    std::printf("[figure] faulty module: %d faulty exchanges, slowest answer %ld ms\n", faults,
+                slowest);
+}
+
+TEST(routes, the_noise_logger_publishes_readings_without_line_ends_from_one_worker) {
+    rig r;
+    r.module.script("#", "1\r2\n");
+    r.module.script("@", "[1,2]\n");
+    for (int i = 0; i < 3; ++i) {  // a second start replaces the worker
+        ASSERT_EQ(r.get("/start_noise_logger"), "{}");
+    }
+    std::set<std::string> seen;
+    for (const auto end = steady::now() + 20s; seen.size() < 2 && steady::now() < end;) {
+        if (auto text = r.events.wait_next([end] { return steady::now() < end; })) {
+            seen.insert(*text);
+        }
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{R"({"value": "12"})", R"({"curve": "[1,2]"})"}));
+    ASSERT_EQ(r.get("/stop_noise_logger"), "{}");
+    const auto commands = r.module.commands();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(r.module.commands(), commands) << "nothing is asked after the stop answered";
+    // One worker asks for a curve only right after a level; two would put curve queries in a row.
+    for (std::size_t i = 1; i < commands.size(); ++i) {
+        EXPECT_TRUE(commands[i] != "@" || commands[i - 1] == "#") << "at " << i;
+    }
+}
+
+}  // namespace
