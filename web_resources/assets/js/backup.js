@@ -24,6 +24,9 @@ const padName = (pad) => padNames[pad] || String(pad);
 
 // Values as the main page shows them: gains as decimals, times in milliseconds, curves as points.
 function formatValue(param, value) {
+    if (value === null || value === undefined) {
+        return "none";
+    }
     if (param === "gain" && Number.isInteger(value)) {
         return fixedToFloat(value, 16, 15);
     }
@@ -61,18 +64,20 @@ function groupedByPad(items, describe) {
     return nodes;
 }
 
+// A gain goes to the module with two decimals ("sent"); a file's gain between two such steps is
+// rounded, and the line says so with the file's own value.
 function describeChange(change) {
-    const text = `${padName(change.pad)} ${change.param} ${formatValue(change.param, change.from)} → ${formatValue(change.param, change.to)}`;
-    return change.rounded ? text + " (rounded: the module takes gains in steps of 0.01)" : text;
+    const to = change.sent !== undefined ? change.sent : formatValue(change.param, change.to);
+    const text = `${padName(change.pad)} ${change.param} ${formatValue(change.param, change.from)} → ${to}`;
+    return change.rounded
+        ? `${text} (rounded from ${(change.to / 32768).toFixed(4)}: the module takes gains in steps of 0.01)`
+        : text;
 }
 
+// A skipped entry names no parameter when a whole pad's entry is unusable.
 function describeSkipped(item) {
-    return `${padName(item.pad)} ${item.param} ${formatValue(item.param, item.value)}: ${item.why}`;
-}
-
-function describeFailed(item) {
-    const target = "to" in item ? " → " + formatValue(item.param, item.to) : "";
-    return `${padName(item.pad)} ${item.param}${target}` + (item.why ? ": " + item.why : "");
+    const param = item.param === null ? "" : " " + item.param;
+    return `${padName(item.pad)}${param} ${formatValue(item.param, item.value)}: ${item.why}`;
 }
 
 function showBackupMessage(text) {
@@ -169,7 +174,7 @@ async function applyRestore() {
         const failed = answer.failed || [];
         const summary = document.createElement("p");
         summary.textContent = `Restored ${applied} value${applied === 1 ? "" : "s"}.` + (failed.length > 0 ? " These could not be set:" : "");
-        result.replaceChildren(summary, ...(failed.length > 0 ? [listItems(failed, describeFailed)] : []));
+        result.replaceChildren(summary, ...(failed.length > 0 ? [listItems(failed, describeChange)] : []));
     } catch (error) {
         const line = document.createElement("p");
         line.textContent = error.message;
@@ -227,13 +232,13 @@ async function loadStoredCopies() {
     document.getElementById("stored-copies-empty").hidden = copies.length > 0;
 }
 
-// Sent before a firmware transfer: the name of the copy of the settings made for it, or null when
-// the module did not answer and the transfer goes on without one.
+// Sent before a firmware transfer: the name of the copy of the settings made for it, or null and
+// the reason when none could be made; the transfer goes on either way.
 function handleSafetyCopyEvent(message) {
     const line = document.getElementById("safety-copy-message");
     line.textContent = message.name
         ? `The settings were copied to "${message.name}" before the update.`
-        : "The module did not answer, so no copy of its settings was made before the update.";
+        : `${message.error || "No copy of the settings was made."} The update goes on without a copy.`;
     line.hidden = false;
     loadStoredCopies();
 }
