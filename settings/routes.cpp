@@ -36,8 +36,10 @@ void not_connected(httplib::Response& res) {
     answer(res, 503, error_text("Module not connected."));
 }
 
+const std::string not_settings_sentence = "Not a Korvaline settings file.";
+
 void not_settings(httplib::Response& res) {
-    answer(res, 400, error_text("Not a Korvaline settings file."));
+    answer(res, 400, error_text(not_settings_sentence));
 }
 
 void too_large(httplib::Response& res) {
@@ -56,40 +58,46 @@ const char* problem_text(usb::open_problem problem) {
 }
 
 // The form fields of a restore request ("file", "name", "apply"; the first of each), read up to
-// the body limit. Nothing when the body is larger or could not be read.
-std::optional<std::map<std::string, std::string>> read_fields(
-    const httplib::Request& req, const httplib::ContentReader& reader) {
-    std::size_t total = 0;
+// the body limit.
+struct restore_fields {
     std::map<std::string, std::string> fields;
+    bool complete = false;   // the whole body was read and understood
+    bool too_large = false;  // reading stopped at the limit
+};
+
+restore_fields read_fields(const httplib::Request& req, const httplib::ContentReader& reader) {
+    restore_fields out;
+    std::size_t total = 0;
     std::string* current = nullptr;
-    bool read = false;
+    const auto within = [&](std::size_t size) {
+        total += size;
+        out.too_large = total > max_restore_body;
+        return !out.too_large;
+    };
     if (req.is_multipart_form_data()) {
-        read = reader(
+        out.complete = reader(
             [&](const httplib::MultipartFormData& part) {
-                total += part_overhead;
                 const bool wanted =
                     (part.name == "file" || part.name == "name" || part.name == "apply") &&
-                    !fields.contains(part.name);
-                current = wanted ? &fields[part.name] : nullptr;
-                return total <= max_restore_body;
+                    !out.fields.contains(part.name);
+                current = wanted ? &out.fields[part.name] : nullptr;
+                return within(part_overhead);
             },
             [&](const char* data, std::size_t size) {
-                total += size;
-                if (current != nullptr && total <= max_restore_body) {
+                if (!within(size)) {
+                    return false;
+                }
+                if (current != nullptr) {
                     current->append(data, size);
                 }
-                return total <= max_restore_body;
+                return true;
             });
     } else {
-        read = reader([&](const char*, std::size_t size) {
-            total += size;
-            return total <= max_restore_body;
-        });
+        // Not a form: read (within the limit) only so that the connection stays usable.
+        out.complete = reader([&](const char*, std::size_t size) { return within(size); });
+        out.fields.clear();
     }
-    if (!read || total > max_restore_body) {
-        return std::nullopt;
-    }
-    return fields;
+    return out;
 }
 
 json listed(const std::vector<change>& changes) {
@@ -127,31 +135,35 @@ void routes::register_routes(httplib::Server& server) {
         if (!http::declared_length_within(req, max_restore_body)) {
             return too_large(res);
         }
-        const auto fields = read_fields(req, reader);
-        if (!fields) {
+        const auto body = read_fields(req, reader);
+        if (body.too_large) {
             return too_large(res);
         }
+        if (!body.complete) {
+            return http::answer_and_close(res, 400, error_text(not_settings_sentence));
+        }
+        const auto& fields = body.fields;
         std::optional<std::string> text;
-        if (const auto name = fields->find("name"); name != fields->end()) {
+        if (const auto name = fields.find("name"); name != fields.end()) {
             text = store_.read(name->second);
             if (!text) {
                 return answer(res, 404, error_text("No stored copy has this name."));
             }
-        } else if (const auto file = fields->find("file"); file != fields->end()) {
+        } else if (const auto file = fields.find("file"); file != fields.end()) {
             text = file->second;
         }
         const auto wanted = text ? unwrap(*text) : std::nullopt;
         if (!wanted) {
             return not_settings(res);
         }
-        const auto apply = fields->find("apply");
+        const auto apply = fields.find("apply");
         std::lock_guard lock(restoring_);
         const auto current = read_module(device_);
         if (!current) {
             return not_connected(res);
         }
         const plan plan = make_plan(*wanted, *current);
-        if (apply == fields->end() || apply->second != "1") {
+        if (apply == fields.end() || apply->second != "1") {
             json skipped = json::array();
             for (const skip& s : plan.skipped) {
                 skipped.push_back(to_json(s));

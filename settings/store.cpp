@@ -50,6 +50,10 @@ std::vector<listed> scan(const std::filesystem::path& folder) {
         if (a.modified.tv_nsec != b.modified.tv_nsec) {
             return a.modified.tv_nsec > b.modified.tv_nsec;
         }
+        // Copies of one moment differ by their numbered suffix: the longer name is the later.
+        if (a.entry.name.size() != b.entry.name.size()) {
+            return a.entry.name.size() > b.entry.name.size();
+        }
         return a.entry.name > b.entry.name;
     });
     return out;
