@@ -1,6 +1,6 @@
 // The settings' safety features in the pages, end to end against the demo program: the unsaved
-// marker on the main page, a backup downloaded and restored through the preview dialog, and the
-// reason for a module that cannot be opened in the disconnected dialog.
+// marker on the main page, a backup downloaded and restored through the preview dialog, the copy
+// made before a firmware transfer, and why a module cannot be opened, in the disconnected dialog.
 "use strict";
 
 const test = require("node:test");
@@ -39,17 +39,12 @@ test.after(async () => {
 
 // Waits until the page's own event stream has delivered noise readings: a stream of a page that
 // was left takes one more message before it ends, and the checks below rely on every event.
-async function openSettled(pathname) {
-    let loads = 0;
-    const page = await openPage(browser, origin, pathname, undefined,
-        (p) => p.on("framenavigated", (frame) => (loads += frame === p.mainFrame() ? 1 : 0)));
-    await eventually(async () => loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), 20000, "reload on connect");
+async function settle(page) {
     await page.evaluate(() => {
         window.seen = 0;
         ev.addEventListener("message", () => (window.seen += 1));
     });
     await eventually(() => page.evaluate(() => window.seen >= 5), 15000, "noise readings");
-    return page;
 }
 
 const marker = async (page) => ({
@@ -58,11 +53,14 @@ const marker = async (page) => ({
     title: await page.title(),
 });
 
-test("the unsaved marker, and a downloaded backup restored through the preview", { skip: !demoPath && "KORVALINE_DEMO is not set" }, async () => {
-    const page = await openSettled("/");
+test("unsaved marker, backup restored through its preview, safety copy, port problem", { skip: !demoPath && "KORVALINE_DEMO is not set" }, async () => {
+    let loads = 0;
+    const page = await openPage(browser, origin, "/", undefined,
+        (p) => p.on("framenavigated", (frame) => (loads += frame === p.mainFrame() ? 1 : 0)));
+    await eventually(async () => loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), 20000, "reload on connect");
+    await settle(page);
     assert.deepStrictEqual(await marker(page), { dot: false, tooltip: "Save config", title: "Korvaline App" });
-    await page.locator("#midi-note").fill("51");
-    await page.locator("#midi-note").dispatchEvent("change");
+    await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").dispatchEvent("change"));
     await eventually(async () => (await marker(page)).dot, 10000, "marker shown");
     assert.deepStrictEqual(await marker(page), { dot: true, tooltip: "Unsaved changes", title: "• Korvaline App" });
     await page.locator("#save-button").click();
@@ -95,15 +93,30 @@ test("the unsaved marker, and a downloaded backup restored through the preview",
     await page.locator("#restore-apply").click();
     await eventually(async () => /^Restored \d+ values\.$/.test(await page.locator("#restore-result").textContent()), 20000, "result");
     const restored = await getAll();
-    assert.deepStrictEqual(restored.kick, saved.kick);
-    assert.strictEqual(restored.snare.gain, Math.round(1.22 * 32768));
-    assert.strictEqual(restored.snare.threshold, saved.snare.threshold);
+    assert.deepStrictEqual([restored.kick, restored.snare.gain, restored.snare.threshold],
+        [saved.kick, Math.round(1.22 * 32768), saved.snare.threshold]);
     await page.locator("#restore-cancel").click();
-    assert.ok(!(await page.locator("#restore-modal").isVisible()));
+
+    // A firmware transfer begins with a copy of the settings, named in its dialog and listed.
+    const image = Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics"), Buffer.alloc(5000, 0x5a)]);
+    await page.locator("#firmware_file").setInputFiles({ name: "Korvaline.bin", mimeType: "application/octet-stream", buffer: image });
+    await page.locator("#fw_upload_button").click();
+    await eventually(() => page.locator("#safety-copy-message").isVisible(), 20000, "safety copy");
+    const copy = /^The settings were copied to "(auto-korvaline-settings-\d{8}-\d{6}\.json)"/.exec(await page.locator("#safety-copy-message").textContent())[1];
+    await eventually(async () => (await page.locator("#stored-copies").textContent()).includes(copy), 10000, "copy listed");
+    await eventually(async () => new URL(page.url()).pathname === "/" || !(await page.locator("#firmware-modal").isVisible()), 60000, "end of the transfer");
+    await page.goto(origin + "/settings.html");
+    await page.locator(`button[aria-label="Restore ${copy}"]`).click();
+    await eventually(() => page.locator("#restore-modal").isVisible(), 10000, "preview of the copy");
+    assert.deepStrictEqual([await lines("restore-changes"), await page.locator("#restore-apply").isDisabled()], [[], true]);
+    await page.locator("#restore-cancel").click();
 
     // The demo's module always opens: the reason for one that does not is the answer of "/state".
+    await settle(page);
     await page.route("**/state", (route) => route.fulfill({ json: { connected: false, unsaved: false, problem: "busy" } }));
     demo.kill("SIGUSR1");
     await eventually(() => page.locator("#disconnected-problem").isVisible(), 10000, "problem line");
     assert.match(await page.locator("#disconnected").textContent(), /board is connected.*another program holds/is);
+    await page.reload();
+    await eventually(() => page.locator("#disconnected-problem").isVisible(), 10000, "problem shown at load");
 });

@@ -30,6 +30,11 @@ function handleUploadEvent(message) {
     if (message.event === "firmware_upload_begin") {
         console.log("open firmware modal");
         showFirmwareMessage("");
+        // The safety copy of this transfer is reported after its begin; an earlier one's is stale.
+        const safetyCopy = document.getElementById("safety-copy-message");
+        if (safetyCopy) {
+            safetyCopy.hidden = true;
+        }
         setOpen("firmware-modal", true);
     } else if (message.event === "firmware_upload_error") {
         // A failed transfer says why before it ends; the card keeps the sentence after the dialog

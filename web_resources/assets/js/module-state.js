@@ -1,8 +1,9 @@
 // What the program knows about the module beside its settings, shared by the main page and the
 // settings page: whether the settings differ from those the module has saved (the main page marks
 // its save button and its title), and why a module that is plugged in cannot be opened (one more
-// line in the "Cannot detect board" dialog). Both come from "/state" at load; afterwards the
-// "unsaved" events keep the marker current, and every "disconnect" asks "/state" for the reason.
+// line in the "Cannot detect board" dialog, which then also opens at load). Both come from
+// "/state" at load; afterwards the "unsaved" events keep the marker current, and every
+// "disconnect" asks "/state" for the reason.
 
 const problemTexts = {
     permission: "This user may not open the module. Installing the Korvaline package (or its udev rules, see the README) fixes this.",
@@ -47,6 +48,12 @@ async function loadState() {
         }
         const state = await response.json();
         showProblem(state.problem);
+        // A module that is plugged in but cannot be opened is announced with "connect" like one
+        // that works, and that event reloads the page: the dialog opens here, or it would never
+        // say why the module does not answer.
+        if (state.problem && !state.connected && !fw_upload) {
+            setOpen("disconnected", true);
+        }
         if (!unsavedFromEvent) {
             showUnsaved(state.unsaved === true);
         }
