@@ -18,32 +18,6 @@ std::string utc_text(wall_clock::time_point when, const char* pattern) {
     return std::string(text, length);
 }
 
-bool nested_within(std::string_view text, int limit) {
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) {
-                return false;
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string iso_time(wall_clock::time_point when) {
@@ -59,11 +33,17 @@ std::string download_name(wall_clock::time_point when) {
 }
 
 std::optional<json> parse_object(std::string_view text) {
-    if (!nested_within(text, max_depth)) {
-        return std::nullopt;
-    }
-    json value = json::parse(text, nullptr, false);
-    if (!value.is_object()) {
+    // The parser keeps its own stack, but copying, comparing and writing a value recurse: a value
+    // nested deeper than the limit is dropped while parsing and the whole text refused.
+    bool too_deep = false;
+    json value = json::parse(
+        text,
+        [&too_deep](int depth, json::parse_event_t, json&) {
+            too_deep = too_deep || depth > max_depth;
+            return !too_deep;
+        },
+        false);
+    if (too_deep || !value.is_object()) {
         return std::nullopt;
     }
     return value;

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <optional>
 #include <string>
@@ -198,7 +200,12 @@ void routes::register_routes(httplib::Server& server) {
         if (!content) {
             return answer(res, 404, error_text("No stored copy has this name."));
         }
-        res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
+        // A name someone else put in the folder is served without it rather than quoted unsafely.
+        const bool plain = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+            return std::isalnum(c) || c == '-' || c == '_' || c == '.';
+        });
+        res.set_header("Content-Disposition",
+                       plain ? "attachment; filename=\"" + name + "\"" : "attachment");
         answer(res, 200, *content);
     });
 }
