@@ -89,7 +89,12 @@ function showBackupMessage(text) {
 // Posts a restore form and returns its answer's JSON, or throws an error whose message is the
 // sentence to show: the server's own, or one for an answer without it.
 async function postRestore(form) {
-    const response = await fetch("/restore", { method: "POST", body: form });
+    let response;
+    try {
+        response = await fetch("/restore", { method: "POST", body: form });
+    } catch (error) {
+        throw new Error("The request failed: " + error.message);
+    }
     let answer = null;
     try {
         answer = await response.json();
@@ -100,7 +105,7 @@ async function postRestore(form) {
         throw new Error(String(answer.error));
     }
     if (!response.ok || !answer) {
-        throw new Error(response.status === 413 ? "The file is too large for a Korvaline settings file." : `The restore failed (HTTP ${response.status}).`);
+        throw new Error(`The restore failed (HTTP ${response.status}).`);
     }
     return answer;
 }
@@ -124,8 +129,10 @@ function showPreview(preview) {
     document.getElementById("restore-skipped-part").hidden = skipped.length === 0;
     document.getElementById("restore-result").replaceChildren();
     setRestoreStage("preview");
-    document.getElementById("restore-apply").disabled = changes.length === 0;
+    const apply = document.getElementById("restore-apply");
+    apply.disabled = changes.length === 0;
     setOpen("restore-modal", true);
+    (apply.disabled ? document.getElementById("restore-cancel") : apply).focus();
 }
 
 // Asks for the preview of a restore; a refusal is shown in the card.
@@ -147,6 +154,12 @@ function restoreChosenFile() {
     const file = document.getElementById("restore_file").files[0];
     if (!file) {
         showBackupMessage("Choose a backup file first.");
+        return;
+    }
+    // The server refuses larger bodies by closing the connection while the browser still sends,
+    // which the browser reports only as a failed request: say it before sending.
+    if (file.size > 1024 * 1024) {
+        showBackupMessage("The file is larger than 1 MiB: it is no Korvaline settings file.");
         return;
     }
     const form = new FormData();
