@@ -22,6 +22,8 @@ function showUnsaved(unsaved) {
         return;
     }
     button.dataset.tooltip = unsaved ? "Unsaved changes" : "Save config";
+    // The longer tooltip would run past the window's right edge below the button.
+    button.dataset.placement = unsaved ? "left" : "bottom";
     button.setAttribute("aria-label", unsaved ? "Save config (unsaved changes)" : "Save config");
     button.querySelector(".unsaved-dot").hidden = !unsaved;
     document.title = unsaved ? "• " + plainTitle : plainTitle;
