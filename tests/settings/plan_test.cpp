@@ -53,7 +53,6 @@ TEST(restore_plan, sends_each_value_as_the_editor_would_in_the_editors_order) {
          "/set fsrc timeout 5000 | /set fsrc offset 127"},
         {R"({"hhc_trig": {"threshold": 2000, "scan": 1}})", "/set fsrt threshold 2000"},
         {R"({"kick": {"colour": 3}, "cowbell": {"note": 56}})", ""},
-        // Pads in table order, values in the editor's, a selection before each curve.
         {R"({"hhc": {"offset": 5}, "snare": {"threshold": 5, "curve": {"p": [[0, 1], [2, 3],
             [4, 5], [255, 6]]}}, "kick": {"note": 40}})",
          "/set kick note 40 | /set snare threshold 5 | $1 | "

@@ -30,10 +30,11 @@ TEST(resource_store, holds_the_tree_in_byte_order_of_names) {
                                         "data.json", "gauge.html", "index.html", "settings.html"}));
     EXPECT_EQ(names(fs, "web_resources/assets"),
               (std::vector<std::string>{"css", "fonts", "img", "js"}));
-    EXPECT_EQ(names(fs, "web_resources/assets/js"),
-              (std::vector<std::string>{"bezier-curves.js", "events.js", "firmeware.js",
-                                        "konva.min.js", "range-slider.js", "script.js",
-                                        "time-bar-chart.js", "utils.js"}));
+    EXPECT_EQ(
+        names(fs, "web_resources/assets/js"),
+        (std::vector<std::string>{"backup.js", "bezier-curves.js", "events.js", "firmeware.js",
+                                  "konva.min.js", "module-state.js", "range-slider.js", "script.js",
+                                  "time-bar-chart.js", "utils.js"}));
     EXPECT_TRUE(fs.is_directory("web_resources/data"));
     for (const auto& entry : fs.iterate_directory("web_resources")) {
         EXPECT_EQ(entry.is_directory(), entry.filename() == ".vscode" ||

@@ -52,7 +52,7 @@ TEST_F(static_endpoints, every_file_is_served_with_its_bytes_and_type) {
         EXPECT_EQ(res->body, staged(url)) << url;
         EXPECT_FALSE(res->body.empty()) << url;
     }
-    EXPECT_EQ(files, 19);
+    EXPECT_EQ(files, 21);
     auto root_page = client.Get("/");
     ASSERT_TRUE(root_page);
     EXPECT_EQ(root_page->get_header_value("Content-Type"), "text/html");
