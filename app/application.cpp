@@ -14,6 +14,10 @@
 #include "maintenance/noise_logger.h"
 #include "platform/termination.h"
 #include "platform/window.h"
+#include "settings/routes.h"
+#include "settings/safety_copy.h"
+#include "settings/store.h"
+#include "settings/unsaved.h"
 #include "usb/device.h"
 #include "web/endpoints.h"
 #include "web/messaging.h"
@@ -81,7 +85,12 @@ int run(const seams& seams) {
     configure_server(server);
     web::request_guard(server_port).install(server);
     async::messaging events(server);
-    routing::router router(server, device);
+    const auto publish = [&events](std::string text) { events.send(std::move(text)); };
+    settings::unsaved unsaved(publish);
+    settings::store copies(settings::store::default_folder());
+    routing::router router(
+        server, device, {[&unsaved] { unsaved.mark(true); }, [&unsaved] { unsaved.mark(false); }});
+    settings::routes settings_routes(device, copies, unsaved);
     maintenance::noise_logger logger(server, device, events);
 
     for (const cmrc::directory_entry& item : fs.iterate_directory(resource_root)) {
@@ -90,12 +99,22 @@ int run(const seams& seams) {
     }
 
     events.send(R"({"event" : "disconnect"})");
-    device.install_callbacks([&events] { events.send(R"({"event" : "connect"})"); },
-                             [&events] { events.send(R"({"event" : "disconnect"})"); });
+    // A module that (re)connects holds what it stored: nothing unsaved.
+    device.install_callbacks(
+        [&events, &unsaved] {
+            unsaved.mark(false);
+            events.send(R"({"event" : "connect"})");
+        },
+        [&events] { events.send(R"({"event" : "disconnect"})"); });
 
-    firmware::uploads uploads(events, device, seams.hid);
+    firmware::link link = firmware::bind(events, device);
+    link.safety_copy = [&device, &copies, publish] {
+        settings::safety_copy(device, copies, publish);
+    };
+    firmware::uploads uploads(std::move(link), seams.hid);
     uploads.register_route(server);
     logger.register_routes(server);
+    settings_routes.register_routes(server);
 
     // Bound before the window opens, so the window never shows a server that is not ours.
     const bool bound = server.bind_to_port(server_host, server_port);

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "web/body_limit.h"
+
 namespace firmware {
 namespace {
 
@@ -17,32 +19,6 @@ constexpr std::size_t part_overhead = 512;
 
 void answer(httplib::Response& res, std::string_view body) {
     res.set_content(body.data(), body.size(), json_type.data());
-}
-
-// Refuses a request whose body was not read to its end. The connection must close after the
-// answer, or the unread rest of the body would be taken for the next request: a content provider
-// that reports failure after writing the whole answer makes the server close it.
-void answer_and_close(httplib::Response& res) {
-    res.set_header("Connection", "close");
-    res.set_chunked_content_provider(json_type.data(), [](std::size_t, httplib::DataSink& sink) {
-        sink.write(refused_body.data(), refused_body.size());
-        sink.done();
-        return false;
-    });
-}
-
-bool length_within_limit(std::string_view declared) {
-    if (declared.empty() || declared.size() > 12) {
-        return false;
-    }
-    std::size_t length = 0;
-    for (const char c : declared) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        length = length * 10 + static_cast<std::size_t>(c - '0');
-    }
-    return length <= max_body_size;
 }
 
 // The first "firmware_file" part of the body, read up to max_body_size. Nothing when the body is
@@ -117,15 +93,13 @@ void uploads::register_route(httplib::Server& server) {
 void uploads::handle(const httplib::Request& req, httplib::Response& res,
                      const httplib::ContentReader& reader) {
     // A declared length over the limit is refused before a byte of the body is read.
-    if (req.has_header("Content-Length")) {
-        if (!length_within_limit(req.get_header_value("Content-Length"))) {
-            answer_and_close(res);
-            return;
-        }
+    if (!http::declared_length_within(req, max_body_size)) {
+        http::answer_and_close(res, 200, std::string(refused_body));
+        return;
     }
     const auto file = read_file_part(req, reader);
     if (!file) {
-        answer_and_close(res);
+        http::answer_and_close(res, 200, std::string(refused_body));
         return;
     }
     if (!acceptable(*file) || !start(std::move(*file))) {

@@ -38,6 +38,10 @@ bool transfer(std::string_view image, const link& link, hid::host& hid, const pa
     link.publish(std::string(begin_event));
     link.publish(std::string(begin_event));
 
+    // The firmware update may leave the module with other settings: keep what it holds now.
+    if (link.safety_copy) {
+        link.safety_copy();
+    }
     if (!link.write_command("/reset")) {
         link.publish(error_event(module_not_connected));
         link.publish(std::string(end_event));

@@ -38,9 +38,12 @@ inline constexpr std::string_view bootloader_no_permission =
 
 // What a transfer needs of the rest of the application: the module's command link (for "/reset")
 // and the event stream. firmware::transfer(job) binds them to usb::device and async::messaging.
+// safety_copy, when the composition fills it, keeps a copy of the module's settings before the
+// reset; it publishes its own outcome and never stops the transfer.
 struct link {
     std::function<bool(const std::string&)> write_command;
     std::function<void(std::string)> publish;
+    std::function<void()> safety_copy{};
 };
 
 // Turns the percentage of each written page into the progress value 20..39 and publishes it.

@@ -34,6 +34,11 @@ struct device::state {
     // must not lead the next reply.
     bool reply_pending = false;
 
+    // What connected() and problem() answer, kept apart from the device lock so that asking never
+    // waits for an exchange. Written by the monitor thread only.
+    std::atomic<bool> port_open{false};
+    std::atomic<open_problem> problem{open_problem::none};
+
     // Touched only by the monitor thread (and by the destructor once it has ended).
     std::optional<found_device> recorded;
     // The recorded module has not been announced yet: it was found while no callbacks were
@@ -113,6 +118,8 @@ void device::monitor() {
                 s.port->close();
                 s.port.reset();
             }
+            s.port_open.store(false);
+            s.problem.store(open_problem::none);
             // Only a module that was announced is announced as gone.
             if (!s.announce_pending && s.on_disconnect) {
                 s.on_disconnect();
@@ -155,10 +162,24 @@ void device::open_port(bool force) {
         }
         s.port = std::make_unique<SerialPort>(name, s.timing.serial);
         s.port->open();
+        // Only the causes a user can repair are kept; any other failure names no problem.
+        const open_problem why = s.port->problem();
+        s.problem.store(why == open_problem::other ? open_problem::none : why);
+        s.port_open.store(s.port->isOpen());
     } catch (const std::exception& error) {
         report(error.what());
         s.port.reset();
+        s.port_open.store(false);
+        s.problem.store(open_problem::none);
     }
+}
+
+bool device::connected() const {
+    return state_->port_open.load();
+}
+
+open_problem device::problem() const {
+    return state_->problem.load();
 }
 
 bool device::write(const std::string& command) {

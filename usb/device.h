@@ -45,6 +45,13 @@ class device {
     std::optional<std::string> query(const std::string& command, std::chrono::milliseconds timeout,
                                      std::chrono::microseconds poll_interval);
 
+    // Whether the module's port is open now. Never waits for an exchange in progress.
+    bool connected() const;
+
+    // Why the port of the module on the bus could not be opened: permission or busy, as
+    // SerialPort::problem() tells; none once an open succeeded or the module left the bus.
+    open_problem problem() const;
+
   private:
     void monitor();
     void open_port(bool force);

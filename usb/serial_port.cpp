@@ -59,6 +59,7 @@ struct SerialPort::impl {
     std::string path;
     serial_timing timing;
     int fd = -1;
+    open_problem problem = open_problem::none;
 
     std::string read_burst(clock::time_point first_byte_deadline, clock::time_point end);
 };
@@ -79,6 +80,9 @@ void SerialPort::open() {
         return;
     }
     const std::string& path = impl_->path;
+    // Every return before the end of a successful configuration is a failure of some kind; the
+    // cases the user can repair say so below.
+    impl_->problem = open_problem::other;
     // Non-blocking, so that neither the open (which may wait for a carrier) nor any read blocks
     // beyond the deadlines this class keeps itself.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -89,10 +93,12 @@ void SerialPort::open() {
         } else {
             say("Unknown error...");
             if (error == EACCES || error == EPERM) {
+                impl_->problem = open_problem::permission;
                 say("Permission denied on " + path +
                     ": install the udev rule packaging/70-korvaline.rules (or add your user to "
                     "the dialout group) and replug the module.");
             } else if (error == EBUSY) {
+                impl_->problem = open_problem::busy;
                 say("The serial port " + path +
                     " is in use by another program (perhaps another running copy of this "
                     "program).");
@@ -108,6 +114,7 @@ void SerialPort::open() {
         ::close(fd);
         say("Unknown error...");
         if (error == EWOULDBLOCK) {
+            impl_->problem = open_problem::busy;
             say("The serial port " + path +
                 " is in use by another program (perhaps another running copy of this program).");
         }
@@ -157,6 +164,7 @@ void SerialPort::open() {
         return fail("Failed to set serial port timeouts.");
     }
     impl_->fd = fd;
+    impl_->problem = open_problem::none;
 }
 
 void SerialPort::close() {
@@ -170,6 +178,10 @@ void SerialPort::close() {
 
 bool SerialPort::isOpen() const {
     return impl_->fd >= 0;
+}
+
+open_problem SerialPort::problem() const {
+    return impl_->problem;
 }
 
 std::string SerialPort::read() {

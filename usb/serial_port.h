@@ -7,6 +7,14 @@
 
 namespace usb {
 
+// Why the last open of a port failed, as far as the user can do something about it.
+enum class open_problem {
+    none,        // the port is open, or was never opened
+    permission,  // the node refuses this user (EACCES, EPERM)
+    busy,        // another program holds the port (EBUSY, or its lock or exclusive mode)
+    other,       // missing node, or a port that could not be configured
+};
+
 // Timing of one serial port. The defaults reproduce the module's line discipline: a read returns a
 // whole burst of output (it ends 50 ms after the last byte) and gives up after 41 s of silence
 // (10 ms for each of the 4095 bytes asked for, plus 50 ms). Tests shorten them.
@@ -43,6 +51,8 @@ class SerialPort {
     // Closes the port; does nothing when it is not open.
     void close();
     bool isOpen() const;
+    // Why the last open() left the port closed; none after one that opened it.
+    open_problem problem() const;
 
     // One read of at most 4095 bytes: returns at the earliest of 4095 bytes, burst_gap without a
     // new byte after the first, or read_limit since the call. Empty when nothing arrived, the read

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "usb/device.h"
 
@@ -58,7 +59,14 @@ std::optional<std::int32_t> parse_instrument(std::string_view text) {
     return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
 
-router::router(httplib::Server& server, usb::device& device) : server_(server), device_(device) {
+void router::notify(const std::function<void()>& callback, bool reached) const {
+    if (reached && callback) {
+        callback();
+    }
+}
+
+router::router(httplib::Server& server, usb::device& device, observer observer)
+    : server_(server), device_(device), observer_(std::move(observer)) {
     // The server library has no named path parameters: each parameter is one path segment.
     server_.Get(R"(/select/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
         const auto instrument = parse_instrument(req.matches[1].str());
@@ -78,13 +86,14 @@ router::router(httplib::Server& server, usb::device& device) : server_(server), 
                     log_line("cmd = '" + command + "'");
                     const auto reply = device_.query(command, query_timeout, query_poll);
                     log_line("cmd: " + command + " ==> msg: '" + reply.value_or("<empty>") + "'");
+                    notify(observer_.changed, reply.has_value());
                     res.set_content(reply ? set_success : set_failure, json_type);
                 });
 
     server_.Post("/curve", [this](const httplib::Request& req, httplib::Response& res) {
         // A request without the field sends the bare prefix, as the module expects nothing else.
         const std::string content = req.has_file("file") ? req.get_file_value("file").content : "";
-        device_.write("/set curve snare " + content);
+        notify(observer_.changed, device_.write("/set curve snare " + content));
         res.set_content(curve_done, json_type);
     });
 
@@ -94,7 +103,7 @@ router::router(httplib::Server& server, usb::device& device) : server_(server), 
     });
 
     server_.Get("/save_params_all", [this](const httplib::Request&, httplib::Response& res) {
-        device_.write("/save params all");
+        notify(observer_.saved, device_.write("/save params all"));
         res.set_content(saved, json_type);
     });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -22,13 +23,23 @@ std::optional<std::int32_t> parse_instrument(std::string_view text);
 // answers with a small JSON text.
 class router {
   public:
+    // Who wants to know that the module's settings changed or were stored: called after a set
+    // the module answered, a curve and a save that reached the module. Either may be empty.
+    struct observer {
+        std::function<void()> changed;
+        std::function<void()> saved;
+    };
+
     // Registers, in this order: GET /select/<n>, GET /set/<sensor>/<param>/<value>, POST /curve,
     // GET /get_all, GET /save_params_all.
-    router(httplib::Server& server, usb::device& device);
+    router(httplib::Server& server, usb::device& device, observer observer = {});
 
   private:
+    void notify(const std::function<void()>& callback, bool reached) const;
+
     httplib::Server& server_;
     usb::device& device_;
+    observer observer_;
 };
 
 }  // namespace routing

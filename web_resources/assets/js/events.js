@@ -1,5 +1,6 @@
 // The application's live events, shared by the main page and the settings page: the module's
-// connect and disconnect, the firmware upload's progress, and the noise logger's readings.
+// connect and disconnect, the firmware upload's progress, the noise logger's readings, and the
+// settings' unsaved state and safety copy (module-state.js and backup.js handle those).
 
 // True from the first firmware upload event to "firmware_upload_end". The bootloader drops and
 // re-enumerates the module during a transfer, and those connects and disconnects must neither
@@ -29,6 +30,11 @@ function handleUploadEvent(message) {
     if (message.event === "firmware_upload_begin") {
         console.log("open firmware modal");
         showFirmwareMessage("");
+        // The safety copy of this transfer is reported after its begin; an earlier one's is stale.
+        const safetyCopy = document.getElementById("safety-copy-message");
+        if (safetyCopy) {
+            safetyCopy.hidden = true;
+        }
         setOpen("firmware-modal", true);
     } else if (message.event === "firmware_upload_error") {
         // A failed transfer says why before it ends; the card keeps the sentence after the dialog
@@ -58,8 +64,23 @@ ev.onmessage = (e) => {
                 handleUploadEvent(message);
                 return;
             }
+            // The settings' own events are no news of the module: they leave the dialogs alone,
+            // and their "value" is not a noise reading.
+            if (message.event === "unsaved") {
+                handleUnsavedEvent(message);
+                return;
+            }
+            if (message.event === "safety_copy") {
+                if (typeof handleSafetyCopyEvent === "function") {
+                    handleSafetyCopyEvent(message);
+                }
+                return;
+            }
             if (!fw_upload) {
                 setOpen("disconnected", message.event === "disconnect");
+                if (message.event === "disconnect") {
+                    loadState();
+                }
                 if (message.event === "connect") {
                     window.location.href = "/";
                 }

@@ -1,0 +1,213 @@
+#include "settings/routes.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "settings/backup.h"
+#include "settings/module_link.h"
+#include "settings/plan.h"
+#include "settings/store.h"
+#include "settings/unsaved.h"
+#include "usb/device.h"
+#include "web/body_limit.h"
+
+namespace settings {
+
+namespace {
+
+constexpr const char* json_type = "application/json";
+// Counted against the body limit for every part, so that many empty parts are bounded too.
+constexpr std::size_t part_overhead = 512;
+
+// Spaced like the error answers of the editor's routes; the sentences need no escaping.
+std::string error_text(const std::string& sentence) {
+    return R"({"type": "error", "error": ")" + sentence + "\"}";
+}
+
+void answer(httplib::Response& res, int status, const std::string& body) {
+    res.status = status;
+    res.set_content(body, json_type);
+}
+
+void not_connected(httplib::Response& res) {
+    answer(res, 503, error_text("Module not connected."));
+}
+
+const std::string not_settings_sentence = "Not a Korvaline settings file.";
+
+void not_settings(httplib::Response& res) {
+    answer(res, 400, error_text(not_settings_sentence));
+}
+
+void too_large(httplib::Response& res) {
+    http::answer_and_close(res, 413, error_text("The file is larger than 1 MiB."));
+}
+
+const char* problem_text(usb::open_problem problem) {
+    switch (problem) {
+        case usb::open_problem::permission:
+            return "permission";
+        case usb::open_problem::busy:
+            return "busy";
+        default:
+            return nullptr;
+    }
+}
+
+// The form fields of a restore request ("file", "name", "apply"; the first of each), read up to
+// the body limit.
+struct restore_fields {
+    std::map<std::string, std::string> fields;
+    bool complete = false;   // the whole body was read and understood
+    bool too_large = false;  // reading stopped at the limit
+};
+
+restore_fields read_fields(const httplib::Request& req, const httplib::ContentReader& reader) {
+    restore_fields out;
+    std::size_t total = 0;
+    std::string* current = nullptr;
+    const auto within = [&](std::size_t size) {
+        total += size;
+        out.too_large = total > max_restore_body;
+        return !out.too_large;
+    };
+    if (req.is_multipart_form_data()) {
+        out.complete = reader(
+            [&](const httplib::MultipartFormData& part) {
+                const bool wanted =
+                    (part.name == "file" || part.name == "name" || part.name == "apply") &&
+                    !out.fields.contains(part.name);
+                current = wanted ? &out.fields[part.name] : nullptr;
+                return within(part_overhead);
+            },
+            [&](const char* data, std::size_t size) {
+                if (!within(size)) {
+                    return false;
+                }
+                if (current != nullptr) {
+                    current->append(data, size);
+                }
+                return true;
+            });
+    } else {
+        // Not a form: read (within the limit) only so that the connection stays usable.
+        out.complete = reader([&](const char*, std::size_t size) { return within(size); });
+        out.fields.clear();
+    }
+    return out;
+}
+
+json listed(const std::vector<change>& changes) {
+    json out = json::array();
+    for (const change& c : changes) {
+        out.push_back(to_json(c));
+    }
+    return out;
+}
+
+}  // namespace
+
+void routes::register_routes(httplib::Server& server) {
+    server.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
+        const char* problem = problem_text(device_.problem());
+        const json state = {{"connected", device_.connected()},
+                            {"unsaved", unsaved_.value()},
+                            {"problem", problem ? json(problem) : json(nullptr)}};
+        answer(res, 200, state.dump());
+    });
+
+    server.Get("/backup", [this](const httplib::Request&, httplib::Response& res) {
+        const auto settings = read_module(device_);
+        if (!settings) {
+            return not_connected(res);
+        }
+        const auto now = wall_clock::now();
+        res.set_header("Content-Disposition",
+                       "attachment; filename=\"" + download_name(now) + "\"");
+        answer(res, 200, wrap(*settings, now));
+    });
+
+    server.Post("/restore", [this](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& reader) {
+        if (!http::declared_length_within(req, max_restore_body)) {
+            return too_large(res);
+        }
+        const auto body = read_fields(req, reader);
+        if (body.too_large) {
+            return too_large(res);
+        }
+        if (!body.complete) {
+            return http::answer_and_close(res, 400, error_text(not_settings_sentence));
+        }
+        const auto& fields = body.fields;
+        std::optional<std::string> text;
+        if (const auto name = fields.find("name"); name != fields.end()) {
+            text = store_.read(name->second);
+            if (!text) {
+                return answer(res, 404, error_text("No stored copy has this name."));
+            }
+        } else if (const auto file = fields.find("file"); file != fields.end()) {
+            text = file->second;
+        }
+        const auto wanted = text ? unwrap(*text) : std::nullopt;
+        if (!wanted) {
+            return not_settings(res);
+        }
+        const auto apply = fields.find("apply");
+        std::lock_guard lock(restoring_);
+        const auto current = read_module(device_);
+        if (!current) {
+            return not_connected(res);
+        }
+        const plan plan = make_plan(*wanted, *current);
+        if (apply == fields.end() || apply->second != "1") {
+            json skipped = json::array();
+            for (const skip& s : plan.skipped) {
+                skipped.push_back(to_json(s));
+            }
+            return answer(res, 200,
+                          json{{"changes", listed(plan.changes)}, {"skipped", skipped}}.dump());
+        }
+        if (send(device_, plan)) {
+            unsaved_.mark(true);
+        }
+        // Judged by what the module reports afterwards, not by its answers to the commands.
+        const auto after = read_module(device_);
+        std::vector<change> applied;
+        std::vector<change> failed;
+        for (const change& c : plan.changes) {
+            (after && holds(*after, c) ? applied : failed).push_back(c);
+        }
+        answer(res, 200, json{{"applied", listed(applied)}, {"failed", listed(failed)}}.dump());
+    });
+
+    server.Get("/backups", [this](const httplib::Request&, httplib::Response& res) {
+        json list = json::array();
+        for (const store::entry& e : store_.list()) {
+            list.push_back({{"name", e.name}, {"created", e.created}, {"bytes", e.bytes}});
+        }
+        answer(res, 200, list.dump());
+    });
+
+    server.Get(R"(/backups/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string name = req.matches[1].str();
+        const auto content = store_.read(name);
+        if (!content) {
+            return answer(res, 404, error_text("No stored copy has this name."));
+        }
+        // A name someone else put in the folder is served without it rather than quoted unsafely.
+        const bool plain = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+            return std::isalnum(c) || c == '-' || c == '_' || c == '.';
+        });
+        res.set_header("Content-Disposition",
+                       plain ? "attachment; filename=\"" + name + "\"" : "attachment");
+        answer(res, 200, *content);
+    });
+}
+
+}  // namespace settings

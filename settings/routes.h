@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+
+namespace httplib {
+class Server;
+}
+namespace usb {
+class device;
+}
+
+namespace settings {
+
+class store;
+class unsaved;
+
+// The largest restore request read; a larger one is refused with 413 before it is read whole.
+inline constexpr std::size_t max_restore_body = 1u << 20;
+
+// The routes of the settings page beyond the editor's: the module's state, a backup to download,
+// a restore with its preview, and the stored copies.
+class routes {
+  public:
+    routes(usb::device& device, store& store, unsaved& unsaved)
+        : device_(device), store_(store), unsaved_(unsaved) {}
+
+    // Registers GET /state, GET /backup, POST /restore, GET /backups and GET /backups/<name>.
+    void register_routes(httplib::Server& server);
+
+  private:
+    usb::device& device_;
+    store& store_;
+    unsaved& unsaved_;
+    // One restore at a time: two interleaved restores would each judge the other's commands.
+    std::mutex restoring_;
+};
+
+}  // namespace settings

@@ -1,0 +1,20 @@
+#include "settings/unsaved.h"
+
+namespace settings {
+
+void unsaved::mark(bool value) {
+    // Published under the lock, so that the events arrive in the order the flag changed.
+    std::lock_guard lock(mutex_);
+    if (value_ == value) {
+        return;
+    }
+    value_ = value;
+    publish_(std::string(R"({"event" : "unsaved", "value": )") + (value ? "true" : "false") + "}");
+}
+
+bool unsaved::value() const {
+    std::lock_guard lock(mutex_);
+    return value_;
+}
+
+}  // namespace settings

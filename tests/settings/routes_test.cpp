@@ -1,0 +1,192 @@
+// Backup, restore and the stored copies against the simulated module, through the routes; the
+// safety copy of a firmware transfer; why the module's port could not be opened.
+
+#include "settings/routes.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "settings/safety_copy.h"
+#include "settings/store.h"
+#include "settings/unsaved.h"
+#include "sim/bootloader.h"
+#include "tests/firmware/recorder.h"
+#include "tests/sim/rig.h"
+#include "tests/support/serial_link.h"
+#include "web/router.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using settings::json;
+using usb::open_problem;
+using fields = httplib::MultipartFormDataItems;
+constexpr int port = 5461;
+
+std::filesystem::path temporary_folder() {
+    char folder[] = "/tmp/korvaline-settings-XXXXXX";
+    return ::mkdtemp(folder);
+}
+
+struct settings_routes : ::testing::Test {
+    settings_routes() {
+        routes.register_routes(rig.server);
+        rig.serve();
+    }
+    ~settings_routes() override {
+        rig.stop_server();
+        std::filesystem::remove_all(root);
+    }
+    httplib::Result restore(const fields& f) { return rig.client().Post("/restore", f); }
+    json get(const char* path) { return json::parse(rig.client().Get(path)->body); }
+
+    std::filesystem::path root = temporary_folder();
+    test::rig rig{port, {.reply_delay = 1ms}};
+    settings::store copies{root / "backups"};
+    settings::unsaved flag{[](std::string) {}};
+    routing::router router{
+        rig.server, rig.device, {[this] { flag.mark(true); }, [this] { flag.mark(false); }}};
+    settings::routes routes{rig.device, copies, flag};
+};
+
+TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refuses_bad_files) {
+    ASSERT_TRUE(rig.wait_connects(1));
+    auto client = rig.client();
+    client.Get("/select/1");
+    client.Post("/curve",
+                fields{{"file", R"({"p":[[0,10],[64,64],[192,192],[255,128]]})", "", ""}});
+    client.Get("/set/snare/gain/1.50");
+    const auto answer = client.Get("/backup");
+    const std::string backup = answer->body;
+    EXPECT_TRUE(answer->get_header_value("Content-Disposition")
+                    .starts_with("attachment; filename=\"korvaline-settings-"));
+    const json saved = json::parse(rig.module.params_json());
+    EXPECT_EQ(json::parse(backup)["settings"], saved);
+
+    client.Get("/set/kick/threshold/42");
+    client.Get("/set/snare/gain/2.00");
+    client.Get("/set/fsrc/offset/7");
+    client.Post("/curve", fields{{"file", R"({"p":[[0,99],[1,1],[2,2],[255,0]]})", "", ""}});
+    client.Get("/select/0");
+    client.Get("/save_params_all");
+    EXPECT_EQ(get("/state"), json::parse(R"({"connected":true,"unsaved":false,"problem":null})"));
+
+    client.Get("/get_all");  // answered once the module has taken every command before it
+    rig.module.clear_commands();
+    const json plan = json::parse(restore({{"file", backup, "b.json", ""}})->body);
+    ASSERT_EQ(plan["changes"].size(), 4u) << plan;
+    EXPECT_EQ(plan["changes"][1], json::parse(R"({"pad": "snare", "param": "gain", "from": 65536,
+        "to": 49152, "sent": "1.50", "rounded": false})"));
+    EXPECT_EQ(rig.module.commands(), std::vector<std::string>{"/get params all"});
+
+    const auto name = copies.save_automatic(backup, settings::wall_clock::now());
+    const json outcome =
+        json::parse(restore({{"name", *name, "", ""}, {"apply", "1", "", ""}})->body);
+    EXPECT_EQ(outcome, json({{"applied", plan["changes"]}, {"failed", json::array()}}));
+    EXPECT_EQ(json::parse(rig.module.params_json()), saved);
+    EXPECT_TRUE(get("/state")["unsaved"]);
+
+    // Refused requests send nothing to the module.
+    std::ofstream(root / "outside.json") << backup;
+    const std::vector<std::pair<fields, int>> cases = {
+        {{{"file", backup.substr(0, backup.size() / 2), "", ""}}, 400},
+        {{{"file", R"({"format":"korvaline-settings","version":2,"settings":{}})", "", ""}}, 400},
+        {{{"file", R"({"format":"other-settings","version":1,"settings":{}})", "", ""}}, 400},
+        {{{"name", "../outside.json", "", ""}, {"apply", "1", "", ""}}, 404},
+    };
+    rig.module.clear_commands();
+    for (const auto& [request, status] : cases) {
+        EXPECT_EQ(restore(request)->status, status);
+    }
+    // Over 1 MiB in chunks: refused before the body is read whole (a declared length even sooner).
+    test::raw_connection up(port);
+    up.send(
+        "POST /restore HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+        "Transfer-Encoding: chunked\r\n\r\n110000\r\n--b\r\nContent-Disposition: form-data; "
+        "name=\"file\"\r\n\r\n" +
+        std::string(0x110000, ' '));
+    EXPECT_NE(up.read_all(2s).find("HTTP/1.1 413"), std::string::npos);
+    EXPECT_EQ(rig.client().Get("/backups/..%2Foutside.json")->status, 404);
+    EXPECT_TRUE(rig.module.commands().empty());
+
+    rig.module.set_mode(sim::answer_mode::silent);
+    EXPECT_EQ(rig.client().Get("/backup")->status, 503);
+    EXPECT_EQ(restore({{"file", backup, "", ""}})->status, 503);
+}
+
+TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
+    const std::filesystem::path xdg = temporary_folder();
+    ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    settings::store copies(settings::store::default_folder());
+    EXPECT_EQ(copies.folder(), xdg / "korvaline" / "backups");
+
+    for (const auto mode : {sim::answer_mode::normal, sim::answer_mode::silent}) {
+        test::rig rig(0, {.reply_delay = 1ms, .mode = mode});
+        ASSERT_TRUE(rig.wait_connects(1));
+        sim::bootloader loader;
+        test::recorder events([&loader] { return loader.attach(), true; });
+        firmware::link link = events.link();
+        link.safety_copy = [&] { settings::safety_copy(rig.device, copies, link.publish); };
+        ASSERT_TRUE(firmware::transfer("Korvaline", link, loader, test::fast_pacing()));
+        const auto listed = copies.list();
+        ASSERT_EQ(listed.size(), 1u) << "no second copy from a silent module";
+        const bool answered = mode == sim::answer_mode::normal;
+        EXPECT_TRUE(events.events().at(2).starts_with(
+            R"({"event" : "safety_copy", "name": )" +
+            (answered ? "\"" + listed[0].name + "\"}" : std::string("null"))));
+        EXPECT_TRUE(!answered || settings::unwrap(*copies.read(listed[0].name)) ==
+                                     settings::json::parse(rig.module.params_json()));
+    }
+    EXPECT_EQ(std::filesystem::status(copies.folder()).permissions(), std::filesystem::perms(0700));
+    const auto copy = copies.folder() / copies.list()[0].name;
+    EXPECT_EQ(std::filesystem::status(copy).permissions(), std::filesystem::perms(0600));
+
+    std::filesystem::remove_all(xdg);
+}
+
+struct link {
+    explicit link(const std::string& tty) : bus(tty) {
+        device.install_callbacks(calls.on("connect"), calls.on("disconnect"));
+    }
+    std::pair<bool, open_problem> plug(bool present, std::size_t calls_so_far) {
+        bus.set_present(present);
+        calls.wait_count(calls_so_far);
+        return {device.connected(), device.problem()};
+    }
+    usb_test::fake_bus bus;
+    usb_test::recorder calls;
+    usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
+};
+
+TEST(port_problem, a_node_the_user_may_not_open_or_a_locked_port_until_the_module_leaves) {
+    usb_test::pty_pair pty;
+    // Root opens any node whatever its mode: the device runs in a child that has given up root.
+    const bool root = ::geteuid() == 0;
+    ASSERT_TRUE(root || ::chmod(pty.name().c_str(), 0) == 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(3);
+        }
+        ::_exit(link(pty.name()).plug(true, 1) == std::pair(false, open_problem::permission) ? 0
+                                                                                             : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not drop to uid 65534";
+    ASSERT_TRUE(root || ::chmod(pty.name().c_str(), 0600) == 0);
+
+    const int holder = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    link module(pty.name());
+    EXPECT_EQ(module.plug(true, 1), std::pair(false, open_problem::busy));
+    EXPECT_EQ(module.plug(false, 2), std::pair(false, open_problem::none));
+    ::close(holder);
+    EXPECT_EQ(module.plug(true, 3), std::pair(true, open_problem::none));
+}
+
+}  // namespace

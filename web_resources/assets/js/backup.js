@@ -1,0 +1,259 @@
+// The settings page's backup card: the module's settings as a file to download, the copies that
+// the program has stored, and the restore of a file or a stored copy. A restore is asked twice
+// with the same form: first without "apply", for a preview that the user reads in a dialog, then
+// with "apply" = "1" once the user has accepted it.
+
+const padNames = {
+    kick: "Kick",
+    snare: "Snare",
+    ride: "Ride",
+    crash1: "Crash 1",
+    crash2: "Crash 2",
+    tom1: "Tom 1",
+    tom2: "Tom 2",
+    tom3: "Tom 3",
+    hihat: "Hi-hat",
+    hhc: "Hi-hat Controller",
+    hhc_trig: "Hi-hat Controller trigger",
+};
+
+// The form of the restore on show in the dialog, sent once more to apply it.
+let restoreForm = null;
+
+const padName = (pad) => padNames[pad] || String(pad);
+
+// Values as the main page shows them: gains as decimals, times in milliseconds, curves as points.
+function formatValue(param, value) {
+    if (value === null || value === undefined) {
+        return "none";
+    }
+    if (param === "gain" && Number.isInteger(value)) {
+        return fixedToFloat(value, 16, 15);
+    }
+    if (["scan", "mask", "decay"].includes(param) && typeof value === "number") {
+        return value / 1000 + " ms";
+    }
+    if (value && Array.isArray(value.p)) {
+        return value.p.map((point) => "(" + point.join(", ") + ")").join(" ");
+    }
+    return typeof value === "object" && value !== null ? JSON.stringify(value) : String(value);
+}
+
+function listItems(items, describe) {
+    const list = document.createElement("ul");
+    for (const item of items) {
+        const entry = document.createElement("li");
+        entry.textContent = describe(item);
+        list.append(entry);
+    }
+    return list;
+}
+
+// One heading and one list per pad, in the order in which the pads first appear.
+function groupedByPad(items, describe) {
+    const groups = new Map();
+    for (const item of items) {
+        groups.set(item.pad, [...(groups.get(item.pad) || []), item]);
+    }
+    const nodes = [];
+    for (const [pad, group] of groups) {
+        const heading = document.createElement("h3");
+        heading.textContent = padName(pad);
+        nodes.push(heading, listItems(group, describe));
+    }
+    return nodes;
+}
+
+// A gain goes to the module with two decimals ("sent"); a file's gain between two such steps is
+// rounded, and the line says so with the file's own value.
+function describeChange(change) {
+    const to = change.sent !== undefined ? change.sent : formatValue(change.param, change.to);
+    const text = `${padName(change.pad)} ${change.param} ${formatValue(change.param, change.from)} → ${to}`;
+    return change.rounded
+        ? `${text} (rounded from ${(change.to / 32768).toFixed(4)}: the module takes gains in steps of 0.01)`
+        : text;
+}
+
+// A skipped entry names no parameter when a whole pad's entry is unusable.
+function describeSkipped(item) {
+    const param = item.param === null ? "" : " " + item.param;
+    return `${padName(item.pad)}${param} ${formatValue(item.param, item.value)}: ${item.why}`;
+}
+
+function showBackupMessage(text) {
+    const line = document.getElementById("backup-message");
+    line.textContent = text;
+    line.hidden = text === "";
+}
+
+// Posts a restore form and returns its answer's JSON, or throws an error whose message is the
+// sentence to show: the server's own, or one for an answer without it.
+async function postRestore(form) {
+    let response;
+    try {
+        response = await fetch("/restore", { method: "POST", body: form });
+    } catch (error) {
+        throw new Error("The request failed: " + error.message);
+    }
+    let answer = null;
+    try {
+        answer = await response.json();
+    } catch (error) {
+        answer = null;
+    }
+    if (answer && answer.type === "error") {
+        throw new Error(String(answer.error));
+    }
+    if (!response.ok || !answer) {
+        throw new Error(`The restore failed (HTTP ${response.status}).`);
+    }
+    return answer;
+}
+
+function setRestoreStage(stage) {
+    document.getElementById("restore-apply").hidden = stage === "done";
+    document.getElementById("restore-apply").disabled = stage !== "preview";
+    document.getElementById("restore-cancel").disabled = stage === "applying";
+    document.getElementById("restore-cancel").textContent = stage === "done" ? "Close" : "Cancel";
+    document.getElementById("restore-progress").hidden = stage !== "applying";
+}
+
+function showPreview(preview) {
+    const changes = preview.changes || [];
+    const skipped = preview.skipped || [];
+    document.getElementById("restore-summary").textContent = changes.length > 0
+        ? "These values will change:"
+        : "The module already holds every value of this backup that can be restored.";
+    document.getElementById("restore-changes").replaceChildren(...groupedByPad(changes, describeChange));
+    document.getElementById("restore-skipped").replaceChildren(listItems(skipped, describeSkipped));
+    document.getElementById("restore-skipped-part").hidden = skipped.length === 0;
+    document.getElementById("restore-result").replaceChildren();
+    setRestoreStage("preview");
+    const apply = document.getElementById("restore-apply");
+    apply.disabled = changes.length === 0;
+    setOpen("restore-modal", true);
+    (apply.disabled ? document.getElementById("restore-cancel") : apply).focus();
+}
+
+// Asks for the preview of a restore; a refusal is shown in the card.
+async function previewRestore(form, button) {
+    showBackupMessage("");
+    button.setAttribute("aria-busy", "true");
+    try {
+        const preview = await postRestore(form);
+        restoreForm = form;
+        showPreview(preview);
+    } catch (error) {
+        showBackupMessage(error.message);
+    } finally {
+        button.setAttribute("aria-busy", "false");
+    }
+}
+
+function restoreChosenFile() {
+    const file = document.getElementById("restore_file").files[0];
+    if (!file) {
+        showBackupMessage("Choose a backup file first.");
+        return;
+    }
+    // The server refuses larger bodies by closing the connection while the browser still sends,
+    // which the browser reports only as a failed request: say it before sending.
+    if (file.size > 1024 * 1024) {
+        showBackupMessage("The file is larger than 1 MiB: it is no Korvaline settings file.");
+        return;
+    }
+    const form = new FormData();
+    form.append("file", file);
+    previewRestore(form, document.getElementById("restore-file-button"));
+}
+
+function restoreStoredCopy(name, button) {
+    const form = new FormData();
+    form.append("name", name);
+    previewRestore(form, button);
+}
+
+async function applyRestore() {
+    const form = new FormData();
+    for (const [key, value] of restoreForm) {
+        form.append(key, value);
+    }
+    form.append("apply", "1");
+    setRestoreStage("applying");
+    const result = document.getElementById("restore-result");
+    try {
+        const answer = await postRestore(form);
+        const applied = (answer.applied || []).length;
+        const failed = answer.failed || [];
+        const summary = document.createElement("p");
+        summary.textContent = `Restored ${applied} value${applied === 1 ? "" : "s"}.` + (failed.length > 0 ? " These could not be set:" : "");
+        result.replaceChildren(summary, ...(failed.length > 0 ? [listItems(failed, describeChange)] : []));
+    } catch (error) {
+        const line = document.createElement("p");
+        line.textContent = error.message;
+        result.replaceChildren(line);
+    }
+    setRestoreStage("done");
+    loadStoredCopies();
+}
+
+function closeRestore() {
+    restoreForm = null;
+    setOpen("restore-modal", false);
+}
+
+function formatBytes(bytes) {
+    return bytes < 1024 ? bytes + " B" : (bytes / 1024).toFixed(1) + " KiB";
+}
+
+function storedCopyRow(copy) {
+    const row = document.createElement("tr");
+    for (const text of [copy.name, new Date(copy.created).toLocaleString(), formatBytes(copy.bytes)]) {
+        const cell = document.createElement("td");
+        cell.textContent = text;
+        row.append(cell);
+    }
+    const actions = document.createElement("td");
+    const restore = document.createElement("button");
+    restore.className = "secondary outline";
+    restore.textContent = "Restore";
+    restore.setAttribute("aria-label", "Restore " + copy.name);
+    restore.addEventListener("click", () => restoreStoredCopy(copy.name, restore));
+    const download = document.createElement("a");
+    download.setAttribute("role", "button");
+    download.className = "secondary outline";
+    download.textContent = "Download";
+    download.setAttribute("aria-label", "Download " + copy.name);
+    download.href = "/backups/" + encodeURIComponent(copy.name);
+    download.setAttribute("download", "");
+    actions.append(restore, download);
+    actions.className = "stored-copy-actions";
+    row.append(actions);
+    return row;
+}
+
+async function loadStoredCopies() {
+    let copies = [];
+    try {
+        const response = await fetch("/backups");
+        copies = response.ok ? await response.json() : [];
+    } catch (error) {
+        console.log("stored copies error: " + error);
+    }
+    document.getElementById("stored-copies").replaceChildren(...copies.map(storedCopyRow));
+    document.getElementById("stored-copies-table").hidden = copies.length === 0;
+    document.getElementById("stored-copies-empty").hidden = copies.length > 0;
+}
+
+// Sent before a firmware transfer: the name of the copy of the settings made for it, or null and
+// the reason when none could be made; the transfer goes on either way.
+function handleSafetyCopyEvent(message) {
+    const line = document.getElementById("safety-copy-message");
+    line.textContent = message.name
+        ? `The settings were copied to "${message.name}" before the update.`
+        : `${message.error || "No copy of the settings was made."} The update goes on without a copy.`;
+    line.hidden = false;
+    loadStoredCopies();
+}
+
+loadStoredCopies();
