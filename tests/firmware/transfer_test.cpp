@@ -13,6 +13,7 @@
 
 #include "maintenance/firmware_route.h"
 #include "sim/bootloader.h"
+#include "tests/support/firmware_link.h"
 #include "tests/support/test_server.h"
 
 using namespace std::chrono_literals;
@@ -22,56 +23,25 @@ namespace {
 const std::string good = "header Korvaline firmware by Talverin Acoustics";
 const std::string end(firmware::end_event);
 
-// The module's command link and the event stream, recording what a transfer sends.
-struct recorder {
-    explicit recorder(std::function<bool()> on_reset) : reset(std::move(on_reset)) {}
-    std::function<bool()> reset;
-    std::mutex mutex;
-    std::vector<std::string> events, commands;
-    firmware::link link() {
-        return {[this](const std::string& command) {
-                    {
-                        std::lock_guard lock(mutex);
-                        commands.push_back(command);
-                    }
-                    return command == "/reset" ? reset() : true;
-                },
-                [this](std::string text) {
-                    std::lock_guard lock(mutex);
-                    events.push_back(text);
-                }};
-    }
-};
-
-firmware::pacing fast() {
-    firmware::pacing p;
-    p.step = 1ms;
-    p.bootloader.retry_pause = 1ms;
-    p.bootloader.report_pause = 0ms;
-    p.bootloader.ack_timeout = 300ms;
-    return p;
-}
-
 TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
     const std::vector<std::pair<std::size_t, std::vector<int>>> sizes = {
         {1, {20}}, {8 * 1024 - 1, {20, 22, 25, 27, 30, 32, 35, 37}}};
     for (const auto& [bytes, pages] : sizes) {
         sim::bootloader loader;
-        recorder r([&] { return loader.attach(), true; });
+        test::recorder r([&] { return loader.attach(), true; });
         std::string image(bytes, '\0');
         std::uint8_t checksum = 0;
         for (std::size_t i = 0; i < bytes; ++i) {
             checksum ^=
                 static_cast<std::uint8_t>(image[i] = static_cast<char>((i * 131 + 7) & 0xFF));
         }
-        ASSERT_TRUE(firmware::transfer(image, r.link(), loader, fast()));
+        ASSERT_TRUE(firmware::transfer(image, r.link(), loader, test::fast_pacing));
         // Twenty steps of waiting for the bootloader, the pages, then the run up to 99.
-        std::vector<int> progress(20), seen;
+        std::vector<int> progress(20), seen, run(60);
         std::iota(progress.begin(), progress.end(), 0);
+        std::iota(run.begin(), run.end(), 40);
         progress.insert(progress.end(), pages.begin(), pages.end());
-        for (int v = 40; v < 100; ++v) {
-            progress.push_back(v);
-        }
+        progress.insert(progress.end(), run.begin(), run.end());
         for (const auto& e : r.events) {
             if (e.starts_with(R"({"event" : "firmware_upload_progress")")) {
                 seen.push_back(std::stoi(e.substr(e.find(":", 40) + 1)));
@@ -141,10 +111,10 @@ TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
     };
     for (const auto& row : rows) {
         sim::bootloader loader(row.options);
-        recorder r([&] { return row.module_present && (loader.attach(), true); });
+        test::recorder r([&] { return row.module_present && (loader.attach(), true); });
         testing::internal::CaptureStdout();
         EXPECT_FALSE(firmware::transfer(good + std::string(8000, 'x'), r.link(),
-                                        row.host ? *row.host : loader, fast()))
+                                        row.host ? *row.host : loader, test::fast_pacing))
             << row.why;
         const std::string out = testing::internal::GetCapturedStdout();
         ASSERT_GE(r.events.size(), 2u) << row.why;
@@ -170,9 +140,9 @@ TEST(FirmwareAcceptance, TakesImagesUpTo20MiB) {
 TEST(FirmwareRoute, OneTransferAtATimeAndNoBodyOverTheLimit) {
     std::latch held{1};
     sim::bootloader loader;
-    recorder r([&] { return held.wait(), loader.attach(), true; });
+    test::recorder r([&] { return held.wait(), loader.attach(), true; });
     httplib::Server server;
-    firmware::uploads uploads(r.link(), loader, fast());
+    firmware::uploads uploads(r.link(), loader, test::fast_pacing);
     uploads.register_route(server);
     test::running_server running(server, 5710);
     httplib::Client client("127.0.0.1", 5710);

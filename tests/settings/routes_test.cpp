@@ -14,8 +14,8 @@
 #include "settings/store.h"
 #include "settings/unsaved.h"
 #include "sim/bootloader.h"
-#include "tests/firmware/recorder.h"
-#include "tests/sim/rig.h"
+#include "tests/support/firmware_link.h"
+#include "tests/support/module_rig.h"
 #include "tests/support/serial_link.h"
 #include "web/router.h"
 
@@ -38,14 +38,14 @@ struct settings_routes : ::testing::Test {
         rig.serve();
     }
     ~settings_routes() override {
-        rig.stop_server();
+        rig.running.reset();
         std::filesystem::remove_all(root);
     }
-    httplib::Result restore(const fields& f) { return rig.client().Post("/restore", f); }
-    json get(const char* path) { return json::parse(rig.client().Get(path)->body); }
+    httplib::Result restore(const fields& f) { return rig.client.Post("/restore", f); }
+    json get(const char* path) { return json::parse(rig.client.Get(path)->body); }
 
     std::filesystem::path root = temporary_folder();
-    test::rig rig{port, {.reply_delay = 1ms}};
+    test::module_rig rig{port};
     settings::store copies{root / "backups"};
     settings::unsaved flag{[](std::string) {}};
     routing::router router{
@@ -54,8 +54,8 @@ struct settings_routes : ::testing::Test {
 };
 
 TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refuses_bad_files) {
-    ASSERT_TRUE(rig.wait_connects(1));
-    auto client = rig.client();
+    ASSERT_TRUE(rig.device.connected());
+    auto& client = rig.client;
     client.Get("/select/1");
     client.Post("/curve",
                 fields{{"file", R"({"p":[[0,10],[64,64],[192,192],[255,128]]})", "", ""}});
@@ -110,11 +110,11 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
         "name=\"file\"\r\n\r\n" +
         std::string(0x110000, ' '));
     EXPECT_NE(up.read_all(2s).find("HTTP/1.1 413"), std::string::npos);
-    EXPECT_EQ(rig.client().Get("/backups/..%2Foutside.json")->status, 404);
+    EXPECT_EQ(client.Get("/backups/..%2Foutside.json")->status, 404);
     EXPECT_TRUE(rig.module.commands().empty());
 
     rig.module.set_mode(sim::answer_mode::silent);
-    EXPECT_EQ(rig.client().Get("/backup")->status, 503);
+    EXPECT_EQ(client.Get("/backup")->status, 503);
     EXPECT_EQ(restore({{"file", backup, "", ""}})->status, 503);
 }
 
@@ -125,17 +125,17 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
     EXPECT_EQ(copies.folder(), xdg / "korvaline" / "backups");
 
     for (const auto mode : {sim::answer_mode::normal, sim::answer_mode::silent}) {
-        test::rig rig(0, {.reply_delay = 1ms, .mode = mode});
-        ASSERT_TRUE(rig.wait_connects(1));
+        test::module_rig rig(0, {.reply_delay = 1ms, .mode = mode});
+        ASSERT_TRUE(rig.device.connected());
         sim::bootloader loader;
         test::recorder events([&loader] { return loader.attach(), true; });
         firmware::link link = events.link();
         link.safety_copy = [&] { settings::safety_copy(rig.device, copies, link.publish); };
-        ASSERT_TRUE(firmware::transfer("Korvaline", link, loader, test::fast_pacing()));
+        ASSERT_TRUE(firmware::transfer("Korvaline", link, loader, test::fast_pacing));
         const auto listed = copies.list();
         ASSERT_EQ(listed.size(), 1u) << "no second copy from a silent module";
         const bool answered = mode == sim::answer_mode::normal;
-        EXPECT_TRUE(events.events().at(2).starts_with(
+        EXPECT_TRUE(events.events.at(2).starts_with(
             R"({"event" : "safety_copy", "name": )" +
             (answered ? "\"" + listed[0].name + "\"}" : std::string("null"))));
         EXPECT_TRUE(!answered || settings::unwrap(*copies.read(listed[0].name)) ==
@@ -148,18 +148,28 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
     std::filesystem::remove_all(xdg);
 }
 
-struct link {
-    explicit link(const std::string& tty) : bus(tty) {
-        device.install_callbacks(calls.on("connect"), calls.on("disconnect"));
+// A bus whose one module sits on the given node while the test says it is plugged, and the
+// device over it, counting its connects and disconnects.
+struct link final : usb::bus {
+    explicit link(std::string node) : tty(std::move(node)) {
+        device.install_callbacks([this] { ++calls; }, [this] { ++calls; });
     }
-    std::pair<bool, open_problem> plug(bool present, std::size_t calls_so_far) {
-        bus.set_present(present);
-        calls.wait_count(calls_so_far);
+    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
+        return present ? std::optional(usb::found_device{tty}) : std::nullopt;
+    }
+    std::string serial_port_name(const usb::found_device& found) override { return found.id; }
+    // Whether the device has the module open and why not, once it has made `calls_so_far` calls.
+    std::pair<bool, open_problem> plug(bool now, int calls_so_far) {
+        present = now;
+        for (int i = 0; i < 1000 && calls < calls_so_far; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
         return {device.connected(), device.problem()};
     }
-    usb_test::fake_bus bus;
-    usb_test::recorder calls;
-    usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
+    const std::string tty;
+    std::atomic<bool> present{false};
+    std::atomic<int> calls{0};
+    usb::device device{*this, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
 };
 
 TEST(port_problem, a_node_the_user_may_not_open_or_a_locked_port_until_the_module_leaves) {

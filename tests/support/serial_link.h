@@ -24,16 +24,14 @@ using namespace std::chrono_literals;
 // open, so that the master never reads a hang-up between two opens of the port.
 class pty_pair {
   public:
-    explicit pty_pair(bool raw = true) {
+    pty_pair() {
         if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
             throw std::runtime_error("openpty failed");
         }
         name_ = ::ttyname(slave_);
         termios tio{};
         ::tcgetattr(slave_, &tio);
-        if (raw) {
-            ::cfmakeraw(&tio);
-        }
+        ::cfmakeraw(&tio);
         ::tcsetattr(slave_, TCSANOW, &tio);
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     }

@@ -7,10 +7,7 @@
 #include <set>
 
 #include "maintenance/noise_logger.h"
-#include "sim/bus.h"
-#include "sim/module.h"
-#include "tests/support/test_server.h"
-#include "usb/device.h"
+#include "tests/support/module_rig.h"
 #include "web/messaging.h"
 #include "web/router.h"
 
@@ -21,15 +18,11 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
 // The program's link to the module, with the settings routes and the noise logger served.
-struct rig {
-    rig() {
-        device.install_callbacks([this] { ++connects; }, [] {});
+struct rig : test::module_rig {
+    rig() : module_rig(5310) {
         logger.register_routes(server);
-        running.emplace(server, 5310);
+        serve();
         client.set_keep_alive(true);
-        for (int i = 0; i < 1000 && connects == 0; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
     }
     ~rig() { running.reset(); }  // before the routes go
     std::string get(const std::string& path, long* took = nullptr) {
@@ -52,23 +45,12 @@ struct rig {
         return false;
     }
 
-    std::atomic<int> connects{0};
-    sim::module module{{.reply_delay = 1ms}};
-    sim::bus bus{module};
-    usb::device device{bus, 0x0483, 0x5740, [] {
-                           usb::device_timing t;
-                           t.poll_interval = t.connect_delay = 20ms;
-                           return t;
-                       }()};
-    httplib::Server server;
     async::messaging events{server, {.liveness_period = 10ms}};
     routing::router router{server, device};
     // Long time-outs: on a loaded machine a reply that misses its 10 ms stays in the port and leads
     // the next one, which is the exchange's rule, not the logger's.
     maintenance::noise_logger logger{
         server, device, events, {.level_timeout = 1s, .curve_timeout = 1s}};
-    std::optional<test::running_server> running;
-    httplib::Client client{"127.0.0.1", 5310};
 };
 
 TEST(routes, a_faulty_module_fails_each_request_fast_and_the_next_ones_work) {
