@@ -32,8 +32,7 @@ TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
         std::string image(bytes, '\0');
         std::uint8_t checksum = 0;
         for (std::size_t i = 0; i < bytes; ++i) {
-            checksum ^=
-                static_cast<std::uint8_t>(image[i] = static_cast<char>((i * 131 + 7) & 0xFF));
+            checksum ^= static_cast<std::uint8_t>(image[i] = static_cast<char>(i * 131 + 7));
         }
         ASSERT_TRUE(firmware::transfer(image, r.link(), loader, test::fast_pacing));
         // Twenty steps of waiting for the bootloader, the pages, then the run up to 99.
@@ -99,12 +98,7 @@ TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
     const row rows[] = {
         {"module absent", false, {}, nullptr, firmware::module_not_connected, 0},
         {"no bootloader", true, {absent}, nullptr, firmware::bootloader_not_found, 0},
-        {"ack lost on page three",
-         true,
-         {fail_on_page, 3},
-         nullptr,
-         firmware::bootloader_silent,
-         4},
+        {"ack lost on page 3", true, {fail_on_page, 3}, nullptr, firmware::bootloader_silent, 4},
         {"silent bootloader", true, {silent}, nullptr, firmware::bootloader_silent, SIZE_MAX},
         {"no permission", true, {}, &forbidding, firmware::bootloader_no_permission, 0},
         {"data reports lost", true, {}, &refusing, firmware::bootloader_silent, 0},

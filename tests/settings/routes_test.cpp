@@ -25,7 +25,6 @@ using namespace std::chrono_literals;
 using settings::json;
 using usb::open_problem;
 using fields = httplib::MultipartFormDataItems;
-constexpr int port = 5461;
 
 std::filesystem::path temporary_folder() {
     char folder[] = "/tmp/korvaline-settings-XXXXXX";
@@ -45,7 +44,7 @@ struct settings_routes : ::testing::Test {
     json get(const char* path) { return json::parse(rig.client.Get(path)->body); }
 
     std::filesystem::path root = temporary_folder();
-    test::module_rig rig{port};
+    test::module_rig rig{5461};
     settings::store copies{root / "backups"};
     settings::unsaved flag{[](std::string) {}};
     routing::router router{
@@ -103,7 +102,7 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
         EXPECT_EQ(restore(request)->status, status);
     }
     // Over 1 MiB in chunks: refused before the body is read whole (a declared length even sooner).
-    test::raw_connection up(port);
+    test::raw_connection up(rig.port);
     up.send(
         "POST /restore HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\n"
         "Transfer-Encoding: chunked\r\n\r\n110000\r\n--b\r\nContent-Disposition: form-data; "
@@ -148,8 +147,7 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
     std::filesystem::remove_all(xdg);
 }
 
-// A bus whose one module sits on the given node while the test says it is plugged, and the
-// device over it, counting its connects and disconnects.
+// The device over a bus whose one module sits on `tty` while the test has it plugged.
 struct link final : usb::bus {
     explicit link(std::string node) : tty(std::move(node)) {
         device.install_callbacks([this] { ++calls; }, [this] { ++calls; });
@@ -182,8 +180,7 @@ TEST(port_problem, a_node_the_user_may_not_open_or_a_locked_port_until_the_modul
         if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
             ::_exit(3);
         }
-        ::_exit(link(pty.name()).plug(true, 1) == std::pair(false, open_problem::permission) ? 0
-                                                                                             : 1);
+        ::_exit(link(pty.name()).plug(true, 1) != std::pair(false, open_problem::permission));
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

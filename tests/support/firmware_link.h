@@ -3,8 +3,6 @@
 // A firmware transfer's link to the module and its event stream, recording what the transfer sends
 // (read them once it has ended: there is no lock), and a pacing of milliseconds instead of seconds.
 
-#include <functional>
-#include <string>
 #include <vector>
 
 #include "maintenance/transfer.h"

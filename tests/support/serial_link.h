@@ -88,31 +88,24 @@ class fake_module {
   public:
     using handler = std::function<void(const std::string& received, int master)>;
     fake_module(int master, handler answer)
-        : thread_([this, master, answer] {
-              while (running_) {
+        : thread_([master, answer](std::stop_token stop) {
+              while (!stop.stop_requested()) {
                   pollfd pfd{master, POLLIN, 0};
                   char buffer[4096];
                   const ssize_t n =
                       ::poll(&pfd, 1, 10) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
-                  if (n <=
-                      0) {  // until the port is opened (and after it hangs up) the master reads EIO
+                  // Until the port is opened (and after it hangs up) the master reads EIO.
+                  if (n <= 0) {
                       std::this_thread::sleep_for(5ms);
                   } else if (answer) {
                       answer(std::string(buffer, static_cast<std::size_t>(n)), master);
                   }
               }
           }) {}
-    ~fake_module() { stop(); }
-    void stop() {
-        running_ = false;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
+    void stop() { thread_ = std::jthread(); }  // asks the thread to stop and joins it
 
   private:
-    std::atomic<bool> running_{true};
-    std::thread thread_;
+    std::jthread thread_;
 };
 
 }  // namespace usb_test
