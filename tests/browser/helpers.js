@@ -29,7 +29,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function eventually(check, timeoutMs = 10000, what = "condition") {
     for (const end = Date.now() + timeoutMs; Date.now() < end; await sleep(25)) {
-        const result = await check().catch(() => false);
+        const result = await Promise.resolve().then(check).catch(() => false);
         if (result) return result;
     }
     throw new Error(`${what} not met within ${timeoutMs} ms`);
