@@ -6,6 +6,9 @@ const { chromium } = require("playwright-core");
 const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
+const { spawn } = require("node:child_process");
+
+const origin = "http://127.0.0.1:5000";
 
 // Chromium and the demo write caches, profiles and backups below the XDG folders.
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "korvaline-browser-"));
@@ -27,12 +30,35 @@ async function openPage(browser, origin, pathname = "/", viewport = { width: 128
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-async function eventually(check, timeoutMs = 10000, what = "condition") {
-    for (const end = Date.now() + timeoutMs; Date.now() < end; await sleep(25)) {
+async function eventually(check, what, ms = 20000) {
+    for (const end = Date.now() + ms; Date.now() < end; await sleep(25)) {
         const result = await Promise.resolve().then(check).catch(() => false);
         if (result) return result;
     }
-    throw new Error(`${what} not met within ${timeoutMs} ms`);
+    throw new Error(`${what}: not within ${ms} ms`);
+}
+
+// One headless demo program (it serves until SIGTERM) and one browser for a whole test file; the
+// demo's output is shown when a test fails.
+function demoAndBrowser(test) {
+    const rig = { demo: null, browser: null, output: "" };
+    let starting = null;
+    // A file's own before hook may need the demo first: it awaits started().
+    rig.started = () => (starting ??= (async () => {
+        const { DISPLAY, WAYLAND_DISPLAY, ...env } = process.env;
+        rig.demo = spawn(process.env.KORVALINE_DEMO, [], { env, stdio: ["ignore", "pipe", "pipe"] });
+        for (const stream of [rig.demo.stdout, rig.demo.stderr]) stream.on("data", (d) => (rig.output += d));
+        await eventually(async () => (await fetch(origin + "/get_all")).ok, "the demo serving", 60000);
+        rig.browser = await launchBrowser();
+    })());
+    test.before(() => rig.started());
+    test.afterEach((t) => t.passed === false && console.log("demo output:\n" + rig.output));
+    test.after(async () => {
+        await rig.browser?.close();
+        rig.demo.kill("SIGTERM");
+        await new Promise((resolve) => (rig.demo.exitCode !== null ? resolve() : rig.demo.once("exit", resolve)));
+    });
+    return rig;
 }
 
 // The centre of an element in page coordinates.
@@ -41,4 +67,4 @@ async function centre(locator) {
     return { x: box.x + box.width / 2, y: box.y + box.height / 2, box };
 }
 
-module.exports = { scratch, launchBrowser, openPage, sleep, eventually, centre };
+module.exports = { origin, scratch, launchBrowser, openPage, sleep, eventually, centre, demoAndBrowser };

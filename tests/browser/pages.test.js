@@ -5,35 +5,17 @@
 
 const test = require("node:test");
 const assert = require("node:assert");
-const fs = require("node:fs");
 const http = require("node:http");
-const os = require("node:os");
-const path = require("node:path");
-const { spawn } = require("node:child_process");
-const { chromium } = require("playwright-core");
+const { origin, sleep, eventually, demoAndBrowser } = require("./helpers.js");
 
-const origin = "http://127.0.0.1:5000";
 const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
-// Chromium and the demo write profiles below the XDG folders: give them a temporary one.
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "korvaline-browser-"));
-for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"]) process.env[name] = scratch;
-process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
-
-let demo, browser, output = "";
+const rig = demoAndBrowser(test);
 const foreign = [], contexts = [];  // contexts are closed after each test, whatever its outcome
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
 const label = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 
-async function eventually(check, what, ms = 20000) {
-    for (const end = Date.now() + ms; Date.now() < end; await sleep(25)) {
-        if (await check().catch(() => false)) return;
-    }
-    throw new Error(`${what}: not within ${ms} ms`);
-}
-
 async function context() {
-    contexts.push(await browser.newContext({ viewport: { width: 1280, height: 720 } }));
+    contexts.push(await rig.browser.newContext({ viewport: { width: 1280, height: 720 } }));
     return contexts.at(-1);
 }
 
@@ -77,24 +59,10 @@ async function drag(page, selector, type, points) {
 const sliderToTop = (page, name) => drag(page, `range-slider[name="${name}"] .marker`, "pointermove",
     (b) => [[b.x + 1, b.y - 20], [b.x - 30, b.y - 400]]);
 
-test.before(async () => {
-    const { DISPLAY, WAYLAND_DISPLAY, ...env } = process.env;  // headless: it serves until SIGTERM
-    demo = spawn(process.env.KORVALINE_DEMO, [], { env, stdio: ["ignore", "pipe", "pipe"] });
-    for (const stream of [demo.stdout, demo.stderr]) stream.on("data", (d) => (output += d));
-    await eventually(async () => (await fetch(origin + "/get_all")).ok, "the demo serving", 60000);
-    browser = await chromium.launch({ executablePath: "/usr/bin/chromium", headless: true,
-        args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking", "--no-first-run"] });
-});
-test.afterEach(async (t) => {
-    if (t.passed === false) console.log("demo output:\n" + output);
+test.afterEach(async () => {
     while (contexts.length) await contexts.pop().close();
 });
-test.after(async () => {
-    assert.deepStrictEqual(foreign, [], "the pages must work without a network");
-    await browser?.close();
-    demo.kill("SIGTERM");
-    await new Promise((resolve) => demo.exitCode !== null ? resolve() : demo.once("exit", resolve));
-});
+test.after(() => assert.deepStrictEqual(foreign, [], "the pages must work without a network"));
 
 test("the main page loads each pad from the module and sends every edit to it", async () => {
     // The first stream gets the start-up "disconnect" and "connect": the page reloads once.
@@ -159,9 +127,9 @@ test("live: noise reaches the editor, unplugging opens the dialog, replugging re
         .getAttribute("style")).includes("orange"), "noise level on the threshold");
     await settle(page);
     const loads = page.loads;
-    demo.kill("SIGUSR1");
+    rig.demo.kill("SIGUSR1");
     await eventually(() => page.locator("#disconnected").isVisible(), "disconnected dialog");
-    demo.kill("SIGUSR1");
+    rig.demo.kill("SIGUSR1");
     await eventually(async () => page.loads > loads && page.api.includes("GET /get_all"), "reload on connect");
     assert.ok(!(await page.locator("#disconnected").isVisible()));
 });
@@ -232,7 +200,7 @@ test("a firmware upload runs through the simulated bootloader with its progress 
     assert.strictEqual(lines.filter((l) => l === "open firmware modal").length, 2, lines.join());
     assert.ok(lines.filter((l) => l.startsWith("progress ")).length > 10, lines.join());
     assert.deepStrictEqual(lines.filter((l) => l.startsWith("card ") && l !== "card "), []);
-    assert.match(output, /checksum = \d+/);
+    assert.match(rig.output, /checksum = \d+/);
 });
 
 test("another site's page cannot drive the module; the program's own page can", async () => {
@@ -245,7 +213,7 @@ test("another site's page cannot drive the module; the program's own page can", 
     const page = await (await context()).newPage();
     const answers = [];
     page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
-    const before = output.length;
+    const before = rig.output.length;
     try {
         await page.goto("http://127.0.0.1:5190/");
         await eventually(async () => answers.length >= 2, "the hostile requests");
@@ -254,9 +222,9 @@ test("another site's page cannot drive the module; the program's own page can", 
         hostile.close();
     }
     assert.ok(answers.every((status) => status === 403), answers.join());
-    assert.ok(!output.slice(before).includes("cmd = "), "a command reached the module");
+    assert.ok(!rig.output.slice(before).includes("cmd = "), "a command reached the module");
     const own = await page.context().newPage();
     await own.goto(origin + "/gauge.html");
     assert.strictEqual(await own.evaluate(async () => (await fetch("/set/kick/threshold/7")).status), 200);
-    await eventually(async () => output.includes("cmd = '/set kick threshold 7'"), "the own request");
+    await eventually(async () => rig.output.includes("cmd = '/set kick threshold 7'"), "the own request");
 });

@@ -6,36 +6,11 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { spawn } = require("node:child_process");
-const { launchBrowser, openPage, eventually } = require("./helpers.js");
+const { origin, openPage, eventually, demoAndBrowser } = require("./helpers.js");
 
-const demoPath = process.env.KORVALINE_DEMO;
-const origin = "http://127.0.0.1:5000";
-let demo;
-let browser;
-
+const rig = demoAndBrowser(test);
 const getAll = async () => (await fetch(origin + "/get_all")).json();
 const set = (pad, param, value) => fetch(`${origin}/set/${pad}/${param}/${value}`);
-
-test.before(async () => {
-    if (!demoPath) {
-        return;
-    }
-    const env = { ...process.env };
-    delete env.DISPLAY;
-    demo = spawn(demoPath, [], { env, stdio: "ignore" });
-    await eventually(async () => (await fetch(origin + "/")).ok, 20000, "demo serving");
-    browser = await launchBrowser();
-});
-
-test.after(async () => {
-    await browser?.close();
-    if (demo && demo.exitCode === null) {
-        const exited = new Promise((resolve) => demo.once("exit", resolve));
-        demo.kill("SIGTERM");
-        await exited;
-    }
-});
 
 // Waits until the page's own event stream has delivered noise readings: a stream of a page that
 // was left takes one more message before it ends, and the checks below rely on every event.
@@ -44,7 +19,7 @@ async function settle(page) {
         window.seen = 0;
         ev.addEventListener("message", () => (window.seen += 1));
     });
-    await eventually(() => page.evaluate(() => window.seen >= 5), 15000, "noise readings");
+    await eventually(() => page.evaluate(() => window.seen >= 5), "noise readings");
 }
 
 const marker = async (page) => ({
@@ -53,19 +28,19 @@ const marker = async (page) => ({
     title: await page.title(),
 });
 
-test("unsaved marker, backup restored through its preview, safety copy, port problem", { skip: !demoPath && "KORVALINE_DEMO is not set" }, async () => {
+test("unsaved marker, backup restored through its preview, safety copy, port problem", async () => {
     let loads = 0;
-    const page = await openPage(browser, origin, "/", undefined,
+    const page = await openPage(rig.browser, origin, "/", undefined,
         (p) => p.on("framenavigated", (frame) => (loads += frame === p.mainFrame() ? 1 : 0)));
-    await eventually(async () => loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), 20000, "reload on connect");
+    await eventually(async () => loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), "reload on connect");
     await settle(page);
     assert.deepStrictEqual(await marker(page), { dot: false, tooltip: "Save config", title: "Korvaline App" });
     await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").dispatchEvent("change"));
-    await eventually(async () => (await marker(page)).dot, 10000, "marker shown");
+    await eventually(async () => (await marker(page)).dot, "marker shown");
     assert.deepStrictEqual(await marker(page), { dot: true, tooltip: "Unsaved changes", title: "• Korvaline App" });
     await page.locator("#save-button").click();
     await page.locator('#save-modal button[aria-label="Save"]').click();
-    await eventually(async () => !(await marker(page)).dot, 10000, "marker gone");
+    await eventually(async () => !(await marker(page)).dot, "marker gone");
     assert.deepStrictEqual(await marker(page), { dot: false, tooltip: "Save config", title: "Korvaline App" });
 
     // The backup holds what the module holds; a gain between two hundredths and an impossible
@@ -83,7 +58,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
 
     await page.locator("#restore_file").setInputFiles({ name: "backup.json", mimeType: "application/json", buffer: Buffer.from(JSON.stringify(backup)) });
     await page.locator("#restore-file-button").click();
-    await eventually(() => page.locator("#restore-modal").isVisible(), 10000, "preview");
+    await eventually(() => page.locator("#restore-modal").isVisible(), "preview");
     const lines = (id) => page.locator(`#${id} li`).allTextContents();
     assert.deepStrictEqual(await page.locator("#restore-changes h3").allTextContents(), ["Kick", "Snare"]);
     const changes = await lines("restore-changes");
@@ -91,7 +66,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     assert.ok(changes.some((l) => /^Snare gain \S+ → 1\.22 \(rounded from 1\.2207/.test(l)), changes.join("\n"));
     assert.deepStrictEqual((await lines("restore-skipped")).map((l) => l.split(":")[0]), ["Snare threshold 900"]);
     await page.locator("#restore-apply").click();
-    await eventually(async () => /^Restored \d+ values\.$/.test(await page.locator("#restore-result").textContent()), 20000, "result");
+    await eventually(async () => /^Restored \d+ values\.$/.test(await page.locator("#restore-result").textContent()), "result");
     const restored = await getAll();
     assert.deepStrictEqual([restored.kick, restored.snare.gain, restored.snare.threshold],
         [saved.kick, Math.round(1.22 * 32768), saved.snare.threshold]);
@@ -101,22 +76,22 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     const image = Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics"), Buffer.alloc(5000, 0x5a)]);
     await page.locator("#firmware_file").setInputFiles({ name: "Korvaline.bin", mimeType: "application/octet-stream", buffer: image });
     await page.locator("#fw_upload_button").click();
-    await eventually(() => page.locator("#safety-copy-message").isVisible(), 20000, "safety copy");
+    await eventually(() => page.locator("#safety-copy-message").isVisible(), "safety copy");
     const copy = /^The settings were copied to "(auto-korvaline-settings-\d{8}-\d{6}\.json)"/.exec(await page.locator("#safety-copy-message").textContent())[1];
-    await eventually(async () => (await page.locator("#stored-copies").textContent()).includes(copy), 10000, "copy listed");
-    await eventually(async () => new URL(page.url()).pathname === "/" || !(await page.locator("#firmware-modal").isVisible()), 60000, "end of the transfer");
+    await eventually(async () => (await page.locator("#stored-copies").textContent()).includes(copy), "copy listed");
+    await eventually(async () => new URL(page.url()).pathname === "/" || !(await page.locator("#firmware-modal").isVisible()), "end of the transfer", 60000);
     await page.goto(origin + "/settings.html");
     await page.locator(`button[aria-label="Restore ${copy}"]`).click();
-    await eventually(() => page.locator("#restore-modal").isVisible(), 10000, "preview of the copy");
+    await eventually(() => page.locator("#restore-modal").isVisible(), "preview of the copy");
     assert.deepStrictEqual([await lines("restore-changes"), await page.locator("#restore-apply").isDisabled()], [[], true]);
     await page.locator("#restore-cancel").click();
 
     // The demo's module always opens: the reason for one that does not is the answer of "/state".
     await settle(page);
     await page.route("**/state", (route) => route.fulfill({ json: { connected: false, unsaved: false, problem: "busy" } }));
-    demo.kill("SIGUSR1");
-    await eventually(() => page.locator("#disconnected-problem").isVisible(), 10000, "problem line");
+    rig.demo.kill("SIGUSR1");
+    await eventually(() => page.locator("#disconnected-problem").isVisible(), "problem line");
     assert.match(await page.locator("#disconnected").textContent(), /board is connected.*another program holds/is);
     await page.reload();
-    await eventually(() => page.locator("#disconnected-problem").isVisible(), 10000, "problem shown at load");
+    await eventually(() => page.locator("#disconnected-problem").isVisible(), "problem shown at load");
 });

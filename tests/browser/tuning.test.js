@@ -6,14 +6,9 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { spawn } = require("node:child_process");
-const { launchBrowser, openPage, sleep, eventually, centre } = require("./helpers.js");
+const { origin, openPage, sleep, eventually, centre, demoAndBrowser } = require("./helpers.js");
 
-const demoPath = process.env.KORVALINE_DEMO;
-const origin = "http://127.0.0.1:5000";
-const options = { skip: demoPath ? false : "KORVALINE_DEMO is not set" };
-let demo;
-let browser;
+const rig = demoAndBrowser(test);
 let page;
 // The settings requests the page sent, as method and path.
 let sent = [];
@@ -23,46 +18,27 @@ const shown = (selector) => page.locator(selector).evaluate((e) => Number(e.getA
 
 // Waits until the page has sent these requests, then a little longer, and expects nothing else.
 async function expectSent(expected) {
-    await eventually(() => sent.length >= expected.length, 10000, `requests ${expected}`);
+    await eventually(() => sent.length >= expected.length, `requests ${expected}`);
     await sleep(500);
     assert.deepStrictEqual(sent, expected);
     sent = [];
 }
 
 test.before(async () => {
-    if (!demoPath) {
-        return;
-    }
-    const env = { ...process.env };
-    delete env.DISPLAY;
-    demo = spawn(demoPath, [], { env, stdio: "ignore" });
-    await eventually(async () => (await fetch(origin + "/")).ok, 20000, "demo serving");
-    browser = await launchBrowser();
+    await rig.started();
     let loads = 0;
-    page = await openPage(browser, origin, "/", undefined, (p) => {
+    page = await openPage(rig.browser, origin, "/", undefined, (p) => {
         p.on("framenavigated", (frame) => (loads += frame === p.mainFrame() ? 1 : 0));
         p.on("request", (r) => {
             const path = new URL(r.url()).pathname;
-            if (/^\/(set|curve)\//.test(path + "/")) {
-                sent.push(`${r.method()} ${path}`);
-            }
+            if (/^\/(set|curve)\//.test(path + "/")) sent.push(`${r.method()} ${path}`);
         });
     });
     // The first page sees the module connect and loads once more.
-    await eventually(() => loads >= 2, 20000, "reload on connect");
+    await eventually(() => loads >= 2, "reload on connect");
 });
 
-test.after(async () => {
-    await browser?.close();
-    if (demo) {
-        const exited = new Promise((resolve) => demo.once("exit", resolve));
-        demo.kill("SIGTERM");
-        setTimeout(() => demo.kill("SIGKILL"), 15000).unref();
-        await exited;
-    }
-});
-
-test("the demo starts every pad inside the ranges of the editor's controls", options, async () => {
+test("the demo starts every pad inside the ranges of the editor's controls", async () => {
     const controls = [
         ["#midi-note", (pad) => pad.note],
         ['range-slider[name="gain"]', (pad) => pad.gain / 32768],
@@ -77,7 +53,7 @@ test("the demo starts every pad inside the ranges of the editor's controls", opt
     };
     // The first screen: before the settings arrive every control stands at or beyond a limit.
     const allShownInside = async () => (await Promise.all(controls.map(async ([s]) => inside(s, await shown(s))))).every(Boolean);
-    await eventually(allShownInside, 10000, "kick's settings inside their controls");
+    await eventually(allShownInside, "kick's settings inside their controls");
     const all = await getAll();
     const pads = (await page.locator("#sensors-select option").evaluateAll((o) => o.map((e) => e.value))).filter((v) => v !== "hhc");
     for (const pad of pads) {
@@ -87,7 +63,7 @@ test("the demo starts every pad inside the ranges of the editor's controls", opt
     }
 });
 
-test("the noise history fills within 2 s and starts over on a pad change", options, async () => {
+test("the noise history fills within 2 s and starts over on a pad change", async () => {
     await sleep(2000);
     const kick = await page.evaluate(() => noiseHistory.readings.map((r) => r.v));
     assert.ok(kick.length >= 4, `${kick.length} readings`);
@@ -97,16 +73,16 @@ test("the noise history fills within 2 s and starts over on a pad change", optio
     const hihat = await eventually(async () => {
         const since = await page.evaluate((t) => noiseHistory.readings.map((r) => (r.t >= t ? r.v : "old")), changed);
         return since.length >= 4 && !since.includes("old") && since;
-    }, 10000, "a new history");
+    }, "a new history");
     // The simulated hi-hat pad is noisier than the kick pad.
     const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
     assert.ok(median(hihat) > median(kick), `${hihat} against ${kick}`);
 });
 
-test("the automatic threshold proposes more than every reading it measured; Apply sends it once", options, async () => {
+test("the automatic threshold proposes more than every reading it measured; Apply sends it once", async () => {
     sent = [];
     await page.click("#auto-threshold");
-    await eventually(() => page.locator("#auto-threshold-proposal").isVisible(), 15000, "proposal");
+    await eventually(() => page.locator("#auto-threshold-proposal").isVisible(), "proposal");
     const measured = await page.evaluate(() => autoThreshold.samples);
     const highest = Math.max(...measured);
     assert.ok(measured.length >= 10, String(measured));
@@ -121,11 +97,11 @@ test("the automatic threshold proposes more than every reading it measured; Appl
     assert.strictEqual((await getAll()).hihat.threshold, proposal);
 });
 
-test("without noise readings the dialog proposes nothing, and Cancel sends nothing", options, async () => {
+test("without noise readings the dialog proposes nothing, and Cancel sends nothing", async () => {
     await fetch(origin + "/stop_noise_logger");
     try {
         await page.click("#auto-threshold");
-        await eventually(() => page.locator("#auto-threshold-too-few").isVisible(), 15000, "too few readings");
+        await eventually(() => page.locator("#auto-threshold-too-few").isVisible(), "too few readings");
         assert.ok(!(await page.locator("#auto-threshold-result").isVisible()));
         await page.locator("#auto-threshold-apply").dispatchEvent("click");
         await page.click("#auto-threshold-cancel");
@@ -136,7 +112,7 @@ test("without noise readings the dialog proposes nothing, and Cancel sends nothi
     }
 });
 
-test("keys on a slider and on a curve anchor send the requests a drag sends", options, async () => {
+test("keys on a slider and on a curve anchor send the requests a drag sends", async () => {
     await page.locator('range-slider[name="threshold"]').focus();
     for (const [key, value] of [["Home", 1], ["ArrowUp", 2], ["ArrowRight", 3], ["ArrowDown", 2], ["ArrowLeft", 1],
                                 ["PageUp", 11], ["PageDown", 1], ["End", 100]]) {
@@ -170,7 +146,7 @@ test("keys on a slider and on a curve anchor send the requests a drag sends", op
     }
 });
 
-test("axe-core finds no serious or critical violation on the three pages", options, async () => {
+test("axe-core finds no serious or critical violation on the three pages", async () => {
     const axe = fs.readFileSync(require.resolve("axe-core/axe.min.js"), "utf8");
     const check = async (what) => {
         await page.addScriptTag({ content: axe });
