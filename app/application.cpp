@@ -88,9 +88,11 @@ int run(const seams& seams) {
     const auto publish = [&events](std::string text) { events.send(std::move(text)); };
     settings::unsaved unsaved(publish);
     settings::store copies(settings::store::default_folder());
-    routing::router router(
-        server, device, {[&unsaved] { unsaved.mark(true); }, [&unsaved] { unsaved.mark(false); }});
     settings::routes settings_routes(device, copies, unsaved);
+    routing::router router(
+        server, device,
+        {[&unsaved] { unsaved.mark(true); }, [&unsaved] { unsaved.mark(false); },
+         [&settings_routes](std::int32_t pad) { settings_routes.editor_selected(pad); }});
     maintenance::noise_logger logger(server, device, events);
 
     for (const cmrc::directory_entry& item : fs.iterate_directory(resource_root)) {

@@ -176,6 +176,14 @@ void routes::register_routes(httplib::Server& server) {
         if (send(device_, plan)) {
             unsaved_.mark(true);
         }
+        // A curve goes to the selected pad: the restore selected others for theirs, and an open
+        // editor's next curve must still reach the pad it shows.
+        const bool selected_others =
+            std::any_of(plan.changes.begin(), plan.changes.end(),
+                        [](const change& c) { return c.kind == value_kind::curve; });
+        if (const std::int64_t pad = editor_pad_; selected_others && pad != no_pad) {
+            device_.write("$" + std::to_string(pad));
+        }
         // Judged by what the module reports afterwards, not by its answers to the commands.
         const auto after = read_module(device_);
         std::vector<change> applied;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 namespace httplib {
@@ -25,6 +27,9 @@ class routes {
     routes(usb::device& device, store& store, unsaved& unsaved)
         : device_(device), store_(store), unsaved_(unsaved) {}
 
+    // The pad the editor selected last, to be selected again after a restore that selected others.
+    void editor_selected(std::int32_t pad) { editor_pad_ = pad; }
+
     // Registers GET /state, GET /backup, POST /restore, GET /backups and GET /backups/<name>.
     void register_routes(httplib::Server& server);
 
@@ -34,6 +39,8 @@ class routes {
     unsaved& unsaved_;
     // One restore at a time: two interleaved restores would each judge the other's commands.
     std::mutex restoring_;
+    std::atomic<std::int64_t> editor_pad_{no_pad};
+    static constexpr std::int64_t no_pad = INT64_MIN;
 };
 
 }  // namespace settings

@@ -75,7 +75,9 @@ router::router(httplib::Server& server, usb::device& device, observer observer)
             return;
         }
         const std::string number = std::to_string(*instrument);
-        device_.write("$" + number);
+        if (device_.write("$" + number) && observer_.selected) {
+            observer_.selected(*instrument);
+        }
         res.set_content(selected_prefix + number + "\"}", json_type);
     });
 

@@ -24,10 +24,12 @@ std::optional<std::int32_t> parse_instrument(std::string_view text);
 class router {
   public:
     // Who wants to know that the module's settings changed or were stored: called after a set
-    // the module answered, a curve and a save that reached the module. Either may be empty.
+    // the module answered, a curve and a save that reached the module, and with the pad number
+    // of a selection that reached it. Any may be empty.
     struct observer {
         std::function<void()> changed;
         std::function<void()> saved;
+        std::function<void(std::int32_t)> selected;
     };
 
     // Registers, in this order: GET /select/<n>, GET /set/<sensor>/<param>/<value>, POST /curve,

@@ -47,8 +47,10 @@ struct settings_routes : ::testing::Test {
     test::module_rig rig{5461};
     settings::store copies{root / "backups"};
     settings::unsaved flag{[](std::string) {}};
-    routing::router router{
-        rig.server, rig.device, {[this] { flag.mark(true); }, [this] { flag.mark(false); }}};
+    routing::router router{rig.server,
+                           rig.device,
+                           {[this] { flag.mark(true); }, [this] { flag.mark(false); },
+                            [this](std::int32_t pad) { routes.editor_selected(pad); }}};
     settings::routes routes{rig.device, copies, flag};
 };
 
@@ -87,6 +89,7 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
         json::parse(restore({{"name", *name, "", ""}, {"apply", "1", "", ""}})->body);
     EXPECT_EQ(outcome, json({{"applied", plan["changes"]}, {"failed", json::array()}}));
     EXPECT_EQ(json::parse(rig.module.params_json()), saved);
+    EXPECT_EQ(rig.module.selected_pad(), 0) << "the editor's pad, selected again after the curve";
     EXPECT_TRUE(get("/state")["unsaved"]);
 
     // Refused requests send nothing to the module.
