@@ -13,18 +13,15 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "app/application.h"
 #include "sim/bootloader.h"
 #include "sim/bus.h"
 #include "sim/module.h"
 #include "sim/reset_flow.h"
-
-// Exported by WebKitGTK's JavaScript engine but left out of its installed headers. It chooses the
-// signal the engine suspends threads with; it must run before the engine starts, and answers
-// false when that is too late.
-extern "C" bool JSConfigureSignalForGC(int signal);
 
 namespace {
 
@@ -39,8 +36,8 @@ extern "C" void on_usr1(int) {
     errno = saved_errno;
 }
 
-// Toggles the module on every SIGUSR1, on a thread of its own. Libraries start threads before
-// main() runs (the web engine does), so the signal cannot be kept to one thread by masks alone:
+// Toggles the module on every SIGUSR1, on a thread of its own. Libraries start threads of their
+// own (the web engine does), so the signal cannot be kept to one thread by masks alone:
 // a handler that only writes a byte to a pipe is safe on whichever thread the kernel picks. The
 // program's own threads block the signal, so it never interrupts their work. SIGINT and SIGTERM
 // stay untouched for app::run.
@@ -187,15 +184,21 @@ class command_log {
 
 }  // namespace
 
-int main() {
-    // The web engine suspends its threads with SIGUSR1 unless told otherwise, and would take the
-    // plug switch's signal over. Give it SIGUSR2 before it starts. The call does it for this
-    // process alone; the engine's own child processes keep their default, which is no concern of
-    // ours. (The JSC_SIGNAL_FOR_GC variable would do the same, but every process of the engine
-    // then prints "invalid option" about it.)
-    if (!JSConfigureSignalForGC(SIGUSR2)) {
-        ::setenv("JSC_SIGNAL_FOR_GC", std::to_string(SIGUSR2).c_str(), 1);
+int main(int argc, char** argv) {
+    const app::command_line command =
+        app::parse_command_line(std::vector<std::string_view>(argv + 1, argv + argc));
+    if (command.what != app::command_line::request::run) {
+        return app::answer(
+            command,
+            {"korvaline-demo",
+             "The Korvaline companion with a simulated module instead of one on USB: serves\n"
+             "the editor at http://127.0.0.1:5000/ and shows it in a window (without a\n"
+             "display, or with --headless, for a browser on this machine). Send SIGUSR1 to\n"
+             "unplug the simulated module, and again to plug it back in."},
+            std::cout, std::cerr);
     }
+    // The window's web engine would take SIGUSR1 for itself; the window module gives it another
+    // signal before the engine starts.
     // Blocked before any of the program's own threads starts, so they all inherit the mask.
     sigset_t usr1;
     sigemptyset(&usr1);
@@ -214,5 +217,5 @@ int main() {
         std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
                   << ::getpid() << ") to unplug or replug it." << std::endl;
     }
-    return app::run(app::seams{bus, hid});
+    return app::run(app::seams{bus, hid}, command.options);
 }
