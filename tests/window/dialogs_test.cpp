@@ -31,7 +31,7 @@ bool shows(const std::string& title) {
 // Focuses the window with this title once it shows (within 60 s), and types the keys into it.
 bool type_into(const std::string& title, const std::string& keys) {
     return std::system(("timeout 60 xdotool search --sync --onlyvisible --name '^" + title +
-                        "$' windowfocus --sync key " + keys)
+                        "$' windowfocus --sync && xdotool key " + keys)
                            .c_str()) == 0;
 }
 
