@@ -13,9 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "app/application.h"
 #include "sim/bootloader.h"
@@ -185,17 +183,15 @@ class command_log {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const app::command_line command =
-        app::parse_command_line(std::vector<std::string_view>(argv + 1, argv + argc));
-    if (command.what != app::command_line::request::run) {
-        return app::answer(
-            command,
-            {"korvaline-demo",
-             "The Korvaline companion with a simulated module instead of one on USB: serves\n"
-             "the editor at http://127.0.0.1:5000/ and shows it in a window (without a\n"
-             "display, or with --headless, for a browser on this machine). Send SIGUSR1 to\n"
-             "unplug the simulated module, and again to plug it back in."},
-            std::cout, std::cerr);
+    const app::startup start = app::read_command_line(
+        argc, argv,
+        {"korvaline-demo",
+         "The Korvaline companion with a simulated module instead of one on USB: serves\n"
+         "the editor at http://127.0.0.1:5000/ and shows it in a window (without a\n"
+         "display, or with --headless, for a browser on this machine). Send SIGUSR1 to\n"
+         "unplug the simulated module, and again to plug it back in."});
+    if (start.exit_now) {
+        return *start.exit_now;
     }
     // The window's web engine would take SIGUSR1 for itself; the window module gives it another
     // signal before the engine starts.
@@ -217,5 +213,5 @@ int main(int argc, char** argv) {
         std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
                   << ::getpid() << ") to unplug or replug it." << std::endl;
     }
-    return app::run(app::seams{bus, hid}, command.options);
+    return app::run(app::seams{bus, hid}, start.options);
 }

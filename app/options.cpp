@@ -1,6 +1,6 @@
 #include "app/options.h"
 
-#include <ostream>
+#include <iostream>
 
 namespace app {
 
@@ -71,6 +71,15 @@ int answer(const command_line& command, const program_text& program, std::ostrea
         << "  could not serve: the address 127.0.0.1:5000 is in use by another program\n"
         << "  " << exit_usage << "  the command line was not understood\n";
     return exit_ok;
+}
+
+startup read_command_line(int argc, char** argv, const program_text& program) {
+    const command_line command =
+        parse_command_line(std::vector<std::string_view>(argv + 1, argv + argc));
+    if (command.what != command_line::request::run) {
+        return {answer(command, program, std::cout, std::cerr), {}};
+    }
+    return {std::nullopt, command.options};
 }
 
 }  // namespace app

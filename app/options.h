@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,14 @@ struct program_text {
 // line on err) and returns the exit status; for request::run it does nothing and returns 0.
 int answer(const command_line& command, const program_text& program, std::ostream& out,
            std::ostream& err);
+
+// What a program's main() needs of its command line: the options to run with, or the exit status
+// to end with at once after answering --help, --version or a mistake on standard output or error.
+struct startup {
+    std::optional<int> exit_now;
+    app::options options;
+};
+startup read_command_line(int argc, char** argv, const program_text& program);
 
 // The exit statuses the programs use.
 inline constexpr int exit_ok = 0;

@@ -4,30 +4,18 @@
 # removes it again, leaving no file behind. Usage: deb_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
-if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-    echo "skipped: installing the package needs root and apt-get"
-    exit 77
-fi
-if dpkg-query -W -f='${Status}' korvaline 2>/dev/null | grep -q installed; then
-    echo "skipped: a korvaline package is installed already; this test would replace it"
+installed() { dpkg-query -W -f='${Status}' korvaline 2>/dev/null | grep -q installed; }
+if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null || installed; then
+    echo "skipped: needs root and apt-get, and no korvaline package installed already"
     exit 77
 fi
 out=$(mktemp -d)
-cleanup() {
-    if dpkg-query -W -f='${Status}' korvaline 2>/dev/null | grep -q installed; then
-        apt-get purge -y -o DPkg::Lock::Timeout=300 korvaline >/dev/null
-    fi
-    rm -rf "$out"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+trap 'if installed; then apt-get purge -y -o DPkg::Lock::Timeout=300 korvaline >/dev/null; fi
+rm -rf "$out"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; fail "cpack"; }
 deb=$(echo "$out"/korvaline_*_amd64.deb)
-[ -f "$deb" ] || fail "no korvaline_VERSION_amd64.deb in $(ls "$out")"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/korvaline ./usr/lib/korvaline/korvaline-window.so \
@@ -37,7 +25,6 @@ for path in ./usr/bin/korvaline ./usr/lib/korvaline/korvaline-window.so \
     ./usr/lib/udev/rules.d/70-korvaline.rules ./usr/share/doc/korvaline/copyright; do
     grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done
-# The dependencies come from the libraries the program and its window module link.
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libcpp-httplib0.11 libudev1 libhidapi-hidraw0 libgtk-3-0 libwebkit2gtk-4.1-0; do
     grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
@@ -47,6 +34,7 @@ lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 apt-get install -y -o DPkg::Lock::Timeout=300 "$deb" >"$out/install.log" 2>&1 ||
     { cat "$out/install.log"; fail "apt-get install"; }
+appstreamcli validate --no-net /usr/share/metainfo/com.example.korvaline.metainfo.xml || fail "metainfo"
 version=$(/usr/bin/korvaline --version) || fail "the installed korvaline --version failed"
 [[ "$version" == "korvaline $(dpkg-deb -f "$deb" Version)"* ]] || fail "it says: $version"
 dpkg -L korvaline >"$out/files"
