@@ -53,8 +53,9 @@ double tree_pss_mb(pid_t root) {
 
 virtual_display::virtual_display() {
     // -displayfd: the server picks a free display and prints its number once it accepts clients.
+    // The path is whole: the bench starts programs with execve, without a search of PATH.
     server_ = std::make_unique<process>(
-        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1280x720x24",
+        std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x720x24",
                                  "-noreset", "-nolisten", "tcp"},
         std::vector<std::string>{}, std::map<std::string, std::string>{});
     const auto deadline = clock::now() + std::chrono::seconds(30);
