@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  ?= -G Ninja
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench install format clean
+.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench install deb format clean
 
 all: build
 
@@ -55,6 +55,10 @@ bench: build
 
 install: build
 	cmake --install $(BUILD)
+
+# $(BUILD)/korvaline_<version>_amd64.deb, installed under /usr.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -13,7 +13,7 @@
 #include "maintenance/firmware_route.h"
 #include "maintenance/noise_logger.h"
 #include "platform/termination.h"
-#include "platform/window.h"
+#include "platform/window_loader.h"
 #include "settings/routes.h"
 #include "settings/safety_copy.h"
 #include "settings/store.h"
@@ -72,7 +72,7 @@ std::string port_taken_page() {
 
 }  // namespace
 
-int run(const seams& seams) {
+int run(const seams& seams, const options& options) {
     // Caught first, so a Ctrl+C or SIGTERM at any moment, start-up included, ends in the orderly
     // shutdown below instead of killing the program half-way.
     platform::termination_signals signals;
@@ -130,16 +130,24 @@ int run(const seams& seams) {
         server_thread = std::thread([&server] { server.listen_after_bind(); });
     }
 
-    int status = bound ? 0 : 1;
-    std::optional<platform::window> window;
-    if (platform::window::available()) {
-        window.emplace();
+    int status = bound ? exit_ok : exit_cannot_serve;
+    platform::window_choice opened = platform::open_window(options.headless);
+    std::unique_ptr<platform::window_interface>& window = opened.window;
+    if (window) {
         window->set_title("Korvaline");
         window->set_size(1280, 720);
         if (fs.is_file(resource_root + "/assets/img/icon.png")) {
             cmrc::file icon = fs.open(resource_root + "/assets/img/icon.png");
             window->set_icon_png(icon.begin(), icon.size());
         }
+        // The user's close asks first while the module holds unsaved changes; "Save to module"
+        // stores them as the editor's save button does.
+        window->set_close_guard([&unsaved] { return unsaved.value(); },
+                                [&device, &unsaved] {
+                                    if (device.write("/save params all")) {
+                                        unsaved.mark(false);
+                                    }
+                                });
         if (bound) {
             window->navigate(page_url());
         } else {
@@ -156,7 +164,7 @@ int run(const seams& seams) {
         signals.request();
         closer.join();
     } else if (bound) {
-        std::cout << "No display found: serving the Korvaline pages at " << page_url()
+        std::cout << opened.why_none << ": serving the Korvaline pages at " << page_url()
                   << "/ until stopped (Ctrl+C)." << std::endl;
         signals.wait();
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/options.h"
+
 namespace usb {
 class bus;
 }
@@ -17,8 +19,8 @@ struct seams {
 };
 
 // Builds every long-lived object in order, serves the pages on 127.0.0.1:5000, shows the window
-// (or serves headless when there is no display) until it is closed or SIGINT/SIGTERM arrives, and
-// tears everything down in order. Returns the process exit status.
-int run(const seams& seams);
+// (or serves headless when there is no display, or when the options ask for it) until it is closed
+// or SIGINT/SIGTERM arrives, and tears everything down in order. Returns the process exit status.
+int run(const seams& seams, const options& options = {});
 
 }  // namespace app

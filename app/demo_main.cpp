@@ -21,11 +21,6 @@
 #include "sim/module.h"
 #include "sim/reset_flow.h"
 
-// Exported by WebKitGTK's JavaScript engine but left out of its installed headers. It chooses the
-// signal the engine suspends threads with; it must run before the engine starts, and answers
-// false when that is too late.
-extern "C" bool JSConfigureSignalForGC(int signal);
-
 namespace {
 
 // The write end of the self-pipe of SIGUSR1. A signal handler can reach nothing else, so this one
@@ -39,8 +34,8 @@ extern "C" void on_usr1(int) {
     errno = saved_errno;
 }
 
-// Toggles the module on every SIGUSR1, on a thread of its own. Libraries start threads before
-// main() runs (the web engine does), so the signal cannot be kept to one thread by masks alone:
+// Toggles the module on every SIGUSR1, on a thread of its own. Libraries start threads of their
+// own (the web engine does), so the signal cannot be kept to one thread by masks alone:
 // a handler that only writes a byte to a pipe is safe on whichever thread the kernel picks. The
 // program's own threads block the signal, so it never interrupts their work. SIGINT and SIGTERM
 // stay untouched for app::run.
@@ -188,15 +183,19 @@ class command_log {
 
 }  // namespace
 
-int main() {
-    // The web engine suspends its threads with SIGUSR1 unless told otherwise, and would take the
-    // plug switch's signal over. Give it SIGUSR2 before it starts. The call does it for this
-    // process alone; the engine's own child processes keep their default, which is no concern of
-    // ours. (The JSC_SIGNAL_FOR_GC variable would do the same, but every process of the engine
-    // then prints "invalid option" about it.)
-    if (!JSConfigureSignalForGC(SIGUSR2)) {
-        ::setenv("JSC_SIGNAL_FOR_GC", std::to_string(SIGUSR2).c_str(), 1);
+int main(int argc, char** argv) {
+    const app::startup start = app::read_command_line(
+        argc, argv,
+        {"korvaline-demo",
+         "The Korvaline companion with a simulated module instead of one on USB: serves\n"
+         "the editor at http://127.0.0.1:5000/ and shows it in a window (without a\n"
+         "display, or with --headless, for a browser on this machine). Send SIGUSR1 to\n"
+         "unplug the simulated module, and again to plug it back in."});
+    if (start.exit_now) {
+        return *start.exit_now;
     }
+    // The window's web engine would take SIGUSR1 for itself; the window module gives it another
+    // signal before the engine starts.
     // Blocked before any of the program's own threads starts, so they all inherit the mask.
     sigset_t usr1;
     sigemptyset(&usr1);
@@ -215,5 +214,5 @@ int main() {
         std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
                   << ::getpid() << ") to unplug or replug it." << std::endl;
     }
-    return app::run(app::seams{bus, hid});
+    return app::run(app::seams{bus, hid}, start.options);
 }

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/window_interface.h"
+
+namespace platform {
+
+// Either a window, or why the program runs without one (a short phrase that starts a sentence).
+struct window_choice {
+    std::unique_ptr<window_interface> window;
+    std::string why_none;
+};
+
+// The one place that decides whether the program gets a window. Never with headless, never when
+// the environment names no display (DISPLAY, WAYLAND_DISPLAY); otherwise when the window module
+// loads and GTK opens the display. Call it on the thread that is to run the window.
+window_choice open_window(bool headless);
+
+}  // namespace platform

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree, checks what it holds and what it depends on, lets
+# lintian look for errors, installs it with apt-get as root, runs the installed program, and
+# removes it again, leaving no file behind. Usage: deb_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+installed() { dpkg-query -W -f='${Status}' korvaline 2>/dev/null | grep -q installed; }
+if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null || installed; then
+    echo "skipped: needs root and apt-get, and no korvaline package installed already"
+    exit 77
+fi
+out=$(mktemp -d)
+trap 'if installed; then apt-get purge -y -o DPkg::Lock::Timeout=300 korvaline >/dev/null; fi
+rm -rf "$out"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; fail "cpack"; }
+deb=$(echo "$out"/korvaline_*_amd64.deb)
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for path in ./usr/bin/korvaline ./usr/lib/korvaline/korvaline-window.so \
+    ./usr/share/man/man1/korvaline.1.gz ./usr/share/applications/korvaline.desktop \
+    ./usr/share/icons/hicolor/512x512/apps/korvaline.png \
+    ./usr/share/metainfo/com.example.korvaline.metainfo.xml \
+    ./usr/lib/udev/rules.d/70-korvaline.rules ./usr/share/doc/korvaline/copyright; do
+    grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libcpp-httplib0.11 libudev1 libhidapi-hidraw0 libgtk-3-0 libwebkit2gtk-4.1-0; do
+    grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
+done
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postinst' || fail "no postinst"
+lintian --fail-on error "$deb" || fail "lintian reports errors"
+
+apt-get install -y -o DPkg::Lock::Timeout=300 "$deb" >"$out/install.log" 2>&1 ||
+    { cat "$out/install.log"; fail "apt-get install"; }
+appstreamcli validate --no-net /usr/share/metainfo/com.example.korvaline.metainfo.xml || fail "metainfo"
+version=$(/usr/bin/korvaline --version) || fail "the installed korvaline --version failed"
+[[ "$version" == "korvaline $(dpkg-deb -f "$deb" Version)"* ]] || fail "it says: $version"
+dpkg -L korvaline >"$out/files"
+apt-get purge -y -o DPkg::Lock::Timeout=300 korvaline >"$out/purge.log" 2>&1 ||
+    { cat "$out/purge.log"; fail "apt-get purge"; }
+while read -r path; do
+    [ -d "$path" ] || [ ! -e "$path" ] || fail "$path is left behind"
+done <"$out/files"
+echo "$(basename "$deb"): contents, dependencies and lintian checked; installed, ran, removed"

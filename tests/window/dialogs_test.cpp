@@ -1,0 +1,88 @@
+// The save dialog under Xvfb, answered from the keyboard (xdotool): a download is saved in the XDG
+// download folder under the server's file name, and a cancelled one writes nothing.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "platform/window.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Types the keys into the window once it shows. An X client in this process would race GTK's.
+bool type_into(const std::string& title, const std::string& keys) {
+    return std::system(("timeout 60 xdotool search --sync --onlyvisible --name '^" + title +
+                        "$' windowfocus --sync && xdotool key " + keys)
+                           .c_str()) == 0;
+}
+
+// Answers the dialog of a page's download with the key; returns the download folder's files.
+std::set<std::string> download_answered_with(const std::string& key) {
+    httplib::Server server;
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<script>location.href = '/backup';</script>", "text/html");
+    });
+    server.Get("/backup", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Disposition", "attachment; filename=\"kit 1.json\"");
+        res.set_content("{\"pads\": []}", "application/json");
+    });
+    test::running_server running(server, 5611);
+    platform::window window;
+    window.set_title("Korvaline");
+    window.navigate("http://127.0.0.1:5611/");
+    const fs::path downloads = fs::path(getenv("HOME")) / "Downloads here";
+    std::thread user([&] {
+        EXPECT_TRUE(type_into("Save file", key));
+        for (auto end = std::chrono::steady_clock::now() + 5s;
+             fs::is_empty(downloads) && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(100ms);
+        }
+        std::this_thread::sleep_for(500ms);
+        window.close();
+    });
+    window.run();
+    user.join();
+    std::set<std::string> files;
+    for (const auto& file : fs::directory_iterator(downloads)) {
+        std::ifstream in(file.path());
+        files.insert(file.path().filename().string() + ": " +
+                     std::string(std::istreambuf_iterator<char>(in), {}));
+    }
+    return files;
+}
+
+TEST(DialogsTest, CancelledDownloadWritesNothing) {
+    EXPECT_EQ(download_answered_with("Escape"), std::set<std::string>{});
+}
+
+TEST(DialogsTest, DownloadIsSavedUnderTheSuggestedName) {
+    EXPECT_EQ(download_answered_with("Return"),
+              std::set<std::string>{"kit 1.json: {\"pads\": []}"});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A temporary home holding the XDG folders and a download folder, before GLib reads them.
+    char pattern[] = "/tmp/korvaline-dialogs-XXXXXX";
+    const fs::path home = mkdtemp(pattern);
+    setenv("HOME", home.c_str(), 1);
+    for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
+        unsetenv(name);
+    }
+    fs::create_directories(home / "Downloads here");
+    fs::create_directories(home / ".config");
+    std::ofstream(home / ".config/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"$HOME/Downloads here\"\n";
+    ::testing::InitGoogleTest(&argc, argv);
+    const int status = platform::window::available() ? RUN_ALL_TESTS() : 77;
+    fs::remove_all(home);
+    return status;
+}
