@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  ?= -G Ninja
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench install deb format clean
+.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench mutants install deb format clean
 
 all: build
 
@@ -52,6 +52,11 @@ test-fuzz: setup
 
 bench: build
 	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json
+
+# The mutation check (scripts/mutants); not part of `make test`. Make cannot take the script's
+# options itself: pass them in ARGS, e.g. make mutants ARGS="--seed 1 --count 60".
+mutants: build
+	scripts/mutants --build-dir $(BUILD) $(ARGS)
 
 install: build
 	cmake --install $(BUILD)
