@@ -53,10 +53,10 @@ test-fuzz: setup
 bench: build
 	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json
 
-# The mutation check (scripts/mutants); not part of `make test`. Make cannot take the script's
+# The mutation check (scripts/mutants.py); not part of `make test`. Make cannot take the script's
 # options itself: pass them in ARGS, e.g. make mutants ARGS="--seed 1 --count 60".
 mutants: build
-	scripts/mutants --build-dir $(BUILD) $(ARGS)
+	scripts/mutants.py --build-dir $(BUILD) $(ARGS)
 
 install: build
 	cmake --install $(BUILD)

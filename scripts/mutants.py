@@ -7,7 +7,7 @@ file's folder run, and the original bytes are put back before the next mutant. A
 when a test fails or times out, survives when every test passes, and counts as neither when it does
 not compile. Results go to the terminal and to <build>/mutants.json.
 
-    scripts/mutants --seed 1 --count 60 [--files 'usb/*'] [--list]
+    scripts/mutants.py --seed 1 --count 60 [--files 'usb/*'] [--list]
 """
 
 import argparse
