@@ -35,6 +35,7 @@ lintian --fail-on error "$deb" || fail "lintian reports errors"
 apt-get install -y -o DPkg::Lock::Timeout=300 "$deb" >"$out/install.log" 2>&1 ||
     { cat "$out/install.log"; fail "apt-get install"; }
 appstreamcli validate --no-net /usr/share/metainfo/com.example.korvaline.metainfo.xml || fail "metainfo"
+desktop-file-validate /usr/share/applications/korvaline.desktop || fail "the desktop entry"
 version=$(/usr/bin/korvaline --version) || fail "the installed korvaline --version failed"
 [[ "$version" == "korvaline $(dpkg-deb -f "$deb" Version)"* ]] || fail "it says: $version"
 dpkg -L korvaline >"$out/files"
