@@ -17,14 +17,13 @@ for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_R
 }
 process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
 
-const launchBrowser = () => chromium.launch({ executablePath: "/usr/bin/chromium", headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking", "--no-first-run"] });
-
-// Opens a page of the window's size; `prepare` may watch the page before its first load.
-async function openPage(browser, origin, pathname = "/", viewport = { width: 1280, height: 720 }, prepare = null) {
-    const page = await (await browser.newContext({ viewport })).newPage();
+// Opens the main page at the window's size, counting its loads; `prepare` may watch it before the first.
+async function openPage(browser, prepare) {
+    const page = await (await browser.newContext({ viewport: { width: 1280, height: 720 } })).newPage();
+    page.loads = 0;
+    page.on("framenavigated", (frame) => (page.loads += frame === page.mainFrame() ? 1 : 0));
     prepare?.(page);
-    await page.goto(origin + pathname);
+    await page.goto(origin + "/");
     return page;
 }
 
@@ -49,7 +48,8 @@ function demoAndBrowser(test) {
         rig.demo = spawn(process.env.KORVALINE_DEMO, [], { env, stdio: ["ignore", "pipe", "pipe"] });
         for (const stream of [rig.demo.stdout, rig.demo.stderr]) stream.on("data", (d) => (rig.output += d));
         await eventually(async () => (await fetch(origin + "/get_all")).ok, "the demo serving", 60000);
-        rig.browser = await launchBrowser();
+        rig.browser = await chromium.launch({ executablePath: "/usr/bin/chromium", headless: true,
+            args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking", "--no-first-run"] });
     })());
     test.before(() => rig.started());
     test.afterEach((t) => t.passed === false && console.log("demo output:\n" + rig.output));
@@ -61,10 +61,4 @@ function demoAndBrowser(test) {
     return rig;
 }
 
-// The centre of an element in page coordinates.
-async function centre(locator) {
-    const box = await locator.boundingBox();
-    return { x: box.x + box.width / 2, y: box.y + box.height / 2, box };
-}
-
-module.exports = { origin, scratch, launchBrowser, openPage, sleep, eventually, centre, demoAndBrowser };
+module.exports = { origin, scratch, openPage, sleep, eventually, demoAndBrowser };

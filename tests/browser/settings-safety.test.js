@@ -15,42 +15,33 @@ const set = (pad, param, value) => fetch(`${origin}/set/${pad}/${param}/${value}
 // Waits until the page's own event stream has delivered noise readings: a stream of a page that
 // was left takes one more message before it ends, and the checks below rely on every event.
 async function settle(page) {
-    await page.evaluate(() => {
-        window.seen = 0;
-        ev.addEventListener("message", () => (window.seen += 1));
-    });
+    await page.evaluate(() => ev.addEventListener("message", () => (window.seen = (window.seen ?? 0) + 1)));
     await eventually(() => page.evaluate(() => window.seen >= 5), "noise readings");
 }
 
-const marker = async (page) => ({
-    dot: await page.locator("#save-button .unsaved-dot").isVisible(),
-    tooltip: await page.locator("#save-button").getAttribute("data-tooltip"),
-    title: await page.title(),
-});
+// The unsaved marker: the dot on the save button, the button's tooltip and the page's title.
+const marker = async (page) => [await page.locator("#save-button .unsaved-dot").isVisible(),
+    await page.locator("#save-button").getAttribute("data-tooltip"), await page.title()].join(" | ");
+const clean = "false | Save config | Korvaline App";
 
 test("unsaved marker, backup restored through its preview, safety copy, port problem", async () => {
-    let loads = 0;
-    const page = await openPage(rig.browser, origin, "/", undefined,
-        (p) => p.on("framenavigated", (frame) => (loads += frame === p.mainFrame() ? 1 : 0)));
-    await eventually(async () => loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), "reload on connect");
+    const page = await openPage(rig.browser);
+    await eventually(async () => page.loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), "reload");
     await settle(page);
-    assert.deepStrictEqual(await marker(page), { dot: false, tooltip: "Save config", title: "Korvaline App" });
+    assert.strictEqual(await marker(page), clean);
     await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").dispatchEvent("change"));
-    await eventually(async () => (await marker(page)).dot, "marker shown");
-    assert.deepStrictEqual(await marker(page), { dot: true, tooltip: "Unsaved changes", title: "• Korvaline App" });
+    await eventually(async () => (await marker(page)) === "true | Unsaved changes | • Korvaline App", "marker shown");
     await page.locator("#save-button").click();
     await page.locator('#save-modal button[aria-label="Save"]').click();
-    await eventually(async () => !(await marker(page)).dot, "marker gone");
-    assert.deepStrictEqual(await marker(page), { dot: false, tooltip: "Save config", title: "Korvaline App" });
+    await eventually(async () => (await marker(page)) === clean, "marker gone");
 
-    // The backup holds what the module holds; a gain between two hundredths and an impossible
-    // threshold are written into the file to see them rounded and skipped.
+    // A gain between two hundredths and an impossible threshold, written into the backup, are
+    // rounded and skipped.
     const saved = await getAll();
     await page.goto(origin + "/settings.html");
     const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#backup-download").click()]);
     assert.match(download.suggestedFilename(), /^korvaline-settings-\d{8}-\d{6}\.json$/);
     const backup = JSON.parse(fs.readFileSync(await download.path(), "utf8"));
-    assert.deepStrictEqual(backup.settings.kick, saved.kick);
     backup.settings.snare.gain = 40000;
     backup.settings.snare.threshold = 900;
     await set("kick", "note", 60);
