@@ -1,5 +1,4 @@
-// Shared set-up of the browser flows that drive the demo program: temporary XDG folders, one
-// headless Chromium, pages of the window's size, and waits that poll instead of sleeping.
+// Shared set-up of the browser flows against the demo program; waits poll instead of sleeping.
 "use strict";
 
 const { chromium } = require("playwright-core");

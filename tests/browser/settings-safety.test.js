@@ -1,6 +1,4 @@
-// The settings' safety features in the pages, end to end against the demo program: the unsaved
-// marker on the main page, a backup downloaded and restored through the preview dialog, the copy
-// made before a firmware transfer, and why a module cannot be opened, in the disconnected dialog.
+// The settings' safety features in the pages, end to end against the demo program.
 "use strict";
 
 const test = require("node:test");
@@ -35,8 +33,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await page.locator('#save-modal button[aria-label="Save"]').click();
     await eventually(async () => (await marker(page)) === clean, "marker gone");
 
-    // A gain between two hundredths and an impossible threshold, written into the backup, are
-    // rounded and skipped.
+    // A gain between two hundredths and an impossible threshold, to be rounded and skipped.
     const saved = await getAll();
     await page.goto(origin + "/settings.html");
     const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#backup-download").click()]);

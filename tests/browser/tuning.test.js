@@ -51,12 +51,10 @@ test("the noise history fills within 2 s and starts over on a pad change", async
     assert.ok(kick.length >= 4, `${kick.length} readings`);
     const changed = await page.evaluate(() => performance.now());
     await page.selectOption("#sensors-select", "hihat");
-    // No reading from before the change is left, and new ones arrive.
     const hihat = await eventually(async () => {
         const since = await page.evaluate((t) => noiseHistory.readings.map((r) => (r.t >= t ? r.v : "old")), changed);
         return since.length >= 4 && !since.includes("old") && since;
     }, "a new history");
-    // The simulated hi-hat pad is noisier than the kick pad.
     const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
     assert.ok(median(hihat) > median(kick), `${hihat} against ${kick}`);
 });
@@ -78,19 +76,16 @@ test("the automatic threshold proposes more than every reading it measured; Appl
     assert.strictEqual(await shown('range-slider[name="threshold"]'), proposal);
 });
 
-test("without noise readings the dialog proposes nothing, and Cancel sends nothing", async () => {
+test("without noise readings the dialog proposes nothing, and Cancel sends nothing", async (t) => {
     await fetch(origin + "/stop_noise_logger");
-    try {
-        await page.click("#auto-threshold");
-        await eventually(() => page.locator("#auto-threshold-too-few").isVisible(), "too few readings");
-        assert.ok(!(await page.locator("#auto-threshold-result").isVisible()));
-        await page.locator("#auto-threshold-apply").dispatchEvent("click");
-        await page.click("#auto-threshold-cancel");
-        assert.ok(!(await page.locator("#auto-threshold-modal").isVisible()));
-        await expectSent([]);
-    } finally {
-        await fetch(origin + "/start_noise_logger");
-    }
+    t.after(() => fetch(origin + "/start_noise_logger"));
+    await page.click("#auto-threshold");
+    await eventually(() => page.locator("#auto-threshold-too-few").isVisible(), "too few readings");
+    assert.ok(!(await page.locator("#auto-threshold-result").isVisible()));
+    await page.locator("#auto-threshold-apply").dispatchEvent("click");
+    await page.click("#auto-threshold-cancel");
+    assert.ok(!(await page.locator("#auto-threshold-modal").isVisible()));
+    await expectSent([]);
 });
 
 test("keys on a slider and on a curve anchor send the requests a drag sends", async () => {
@@ -101,16 +96,14 @@ test("keys on a slider and on a curve anchor send the requests a drag sends", as
         await expectSent([`GET /set/hihat/threshold/${value}`]);
     }
     const gain = await shown('range-slider[name="gain"]');
-    await page.locator('range-slider[name="gain"]').focus();
-    await page.keyboard.press("ArrowUp");
+    await page.locator('range-slider[name="gain"]').press("ArrowUp");
     await expectSent([`GET /set/hihat/gain/${(gain + 0.05).toFixed(2)}`]);
 
     // P1 moves both ways; the end point P0 only up and down, and a sideways key sends nothing.
     const points = await page.evaluate(() => bezierCurve.values);
     for (const [anchor, key, index, axis, by] of [["#p1", "ArrowUp", 1, 1, 1], ["#p1", "Shift+ArrowRight", 1, 0, 10],
                                                   ["#p0", "ArrowRight", 0, 0, 0], ["#p0", "ArrowDown", 0, 1, -1]]) {
-        await page.locator(anchor).focus();
-        await page.keyboard.press(key);
+        await page.locator(anchor).press(key);
         points[index][axis] += by;
         await expectSent(by === 0 ? [] : ["POST /curve"]);
         assert.deepStrictEqual((await getAll()).hihat.curve.p, points);
@@ -129,8 +122,5 @@ test("axe-core finds no serious or critical violation on the three pages", async
     await page.click("#auto-threshold");
     await check("automatic threshold dialog");
     await page.click("#auto-threshold-cancel");
-    for (const path of ["/settings.html", "/gauge.html"]) {
-        await page.goto(origin + path);
-        await check(path);
-    }
+    for (const path of ["/settings.html", "/gauge.html"]) await page.goto(origin + path).then(() => check(path));
 });

@@ -41,5 +41,4 @@ TABLE
         wait "$pid" || fail "$how: exit status $? after SIGTERM"
         pid=
     done
-    echo "$name: command line answered, served without mapping GTK or WebKit"
 done

@@ -135,8 +135,6 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
         EXPECT_TRUE(events.events.at(2).starts_with(
             R"({"event" : "safety_copy", "name": )" +
             (answered ? "\"" + listed[0].name + "\"}" : std::string("null"))));
-        EXPECT_TRUE(!answered || settings::unwrap(*copies.read(listed[0].name)) ==
-                                     settings::json::parse(rig.module.params_json()));
     }
     EXPECT_EQ(std::filesystem::status(copies.folder()).permissions(), std::filesystem::perms(0700));
     const auto copy = copies.folder() / copies.list()[0].name;

@@ -1,5 +1,4 @@
-// The save dialog under Xvfb, answered from the keyboard (xdotool): a download is saved in the XDG
-// download folder under the server's file name, and a cancelled one writes nothing.
+// The save dialog of a download under Xvfb, answered from the keyboard with xdotool.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
