@@ -11,9 +11,8 @@ const origin = "http://127.0.0.1:5000";
 
 // Chromium and the demo write caches, profiles and backups below the XDG folders.
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "korvaline-browser-"));
-for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"]) {
+for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"])
     process.env[name] = fs.mkdtempSync(path.join(scratch, "x"));
-}
 process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
 
 // Opens the main page at the window's size, counting its loads; `prepare` may watch it before the first.

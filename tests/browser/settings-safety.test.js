@@ -8,7 +8,6 @@ const { origin, openPage, eventually, demoAndBrowser } = require("./helpers.js")
 
 const rig = demoAndBrowser(test);
 const getAll = async () => (await fetch(origin + "/get_all")).json();
-const set = (pad, param, value) => fetch(`${origin}/set/${pad}/${param}/${value}`);
 
 // Waits until the page's own event stream has delivered noise readings: a stream of a page that
 // was left takes one more message before it ends, and the checks below rely on every event.
@@ -41,8 +40,8 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     const backup = JSON.parse(fs.readFileSync(await download.path(), "utf8"));
     backup.settings.snare.gain = 40000;
     backup.settings.snare.threshold = 900;
-    await set("kick", "note", 60);
-    await set("kick", "threshold", saved.kick.threshold === 77 ? 78 : 77);
+    await fetch(origin + "/set/kick/note/60");
+    await fetch(`${origin}/set/kick/threshold/${saved.kick.threshold === 77 ? 78 : 77}`);
 
     await page.locator("#restore_file").setInputFiles({ name: "backup.json", mimeType: "application/json", buffer: Buffer.from(JSON.stringify(backup)) });
     await page.locator("#restore-file-button").click();

@@ -38,11 +38,8 @@ test("the demo starts every pad inside the ranges of the editor's controls", asy
         .evaluate((e, v) => v > Number(e.getAttribute("min")) && v < Number(e.getAttribute("max")), value);
     const all = await getAll();
     const pads = (await page.locator("#sensors-select option").evaluateAll((o) => o.map((e) => e.value))).filter((v) => v !== "hhc");
-    for (const pad of pads) {
-        for (const [selector, value] of controls) {
-            assert.ok(await inside(selector, value(all[pad])), `${pad}: ${selector} ${value(all[pad])}`);
-        }
-    }
+    for (const pad of pads) for (const [selector, value] of controls)
+        assert.ok(await inside(selector, value(all[pad])), `${pad}: ${selector} ${value(all[pad])}`);
 });
 
 test("the noise history fills within 2 s and starts over on a pad change", async () => {
@@ -91,10 +88,8 @@ test("without noise readings the dialog proposes nothing, and Cancel sends nothi
 test("keys on a slider and on a curve anchor send the requests a drag sends", async () => {
     await page.locator('range-slider[name="threshold"]').focus();
     for (const [key, value] of [["Home", 1], ["ArrowUp", 2], ["ArrowRight", 3], ["ArrowDown", 2], ["ArrowLeft", 1],
-                                ["PageUp", 11], ["PageDown", 1], ["End", 100]]) {
-        await page.keyboard.press(key);
-        await expectSent([`GET /set/hihat/threshold/${value}`]);
-    }
+                                ["PageUp", 11], ["PageDown", 1], ["End", 100]])
+        await page.keyboard.press(key).then(() => expectSent([`GET /set/hihat/threshold/${value}`]));
     const gain = await shown('range-slider[name="gain"]');
     await page.locator('range-slider[name="gain"]').press("ArrowUp");
     await expectSent([`GET /set/hihat/gain/${(gain + 0.05).toFixed(2)}`]);

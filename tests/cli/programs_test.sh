@@ -31,11 +31,8 @@ TABLE
     for how in "env DISPLAY=:97 $program --headless" "env -u DISPLAY -u WAYLAND_DISPLAY $program"; do
         $how >"$log" 2>&1 &
         pid=$!
-        for _ in $(seq 1 600); do
-            grep -q "serving the Korvaline pages" "$log" || ! kill -0 "$pid" 2>/dev/null && break
-            sleep 0.1
-        done
-        grep -q "serving the Korvaline pages" "$log" || fail "$how did not serve: $(cat "$log")"
+        timeout 60 bash -c "until grep -q 'serving the Korvaline pages' '$log'; do sleep 0.1; done" ||
+            fail "$how did not serve: $(cat "$log")"
         ! grep -Ei 'gtk|webkit|javascriptcore|gdk|korvaline-window' "/proc/$pid/maps" || fail "$how maps GTK or WebKit"
         kill -TERM "$pid"
         wait "$pid" || fail "$how: exit status $? after SIGTERM"

@@ -5,8 +5,7 @@ set -euo pipefail
 build=$1
 installed() { dpkg-query -W -f='${Status}' korvaline 2>/dev/null | grep -q installed; }
 if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null || installed; then
-    echo "skipped: needs root and apt-get, and no korvaline package installed already"
-    exit 77
+    echo "skipped: needs root and apt-get, and no korvaline package installed already" && exit 77
 fi
 out=$(mktemp -d)
 trap 'if installed; then apt-get purge -y -o DPkg::Lock::Timeout=300 korvaline >/dev/null; fi
@@ -19,8 +18,7 @@ deb=$(echo "$out"/korvaline_*_amd64.deb)
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/korvaline ./usr/lib/korvaline/korvaline-window.so \
     ./usr/share/man/man1/korvaline.1.gz ./usr/share/applications/korvaline.desktop \
-    ./usr/share/icons/hicolor/512x512/apps/korvaline.png \
-    ./usr/share/metainfo/com.example.korvaline.metainfo.xml \
+    ./usr/share/icons/hicolor/512x512/apps/korvaline.png ./usr/share/metainfo/com.example.korvaline.metainfo.xml \
     ./usr/lib/udev/rules.d/70-korvaline.rules ./usr/share/doc/korvaline/copyright; do
     grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done

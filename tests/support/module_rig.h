@@ -1,7 +1,6 @@
 #pragma once
 
-// The program's link to the module as the route tests need it: the simulated module on its bus,
-// the real usb::device over it, opened, and a server on a test port of its own with a client.
+// The simulated module on its bus, the real usb::device over it, opened, a server and a client.
 
 #include <httplib.h>
 

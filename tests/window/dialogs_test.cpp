@@ -25,7 +25,6 @@ std::set<std::string> download_answered_with(const std::string& key) {
     });
     test::running_server running(server, 5611);
     platform::window window;
-    window.set_title("Korvaline");
     window.navigate("http://127.0.0.1:5611/backup");
     const fs::path downloads = fs::path(getenv("HOME")) / "Downloads here";
     std::thread user([&] {
