@@ -13,6 +13,7 @@ using namespace std::chrono_literals;
 
 struct recorder {
     // Runs when "/reset" is written; its result is what the write returns.
+    explicit recorder(std::function<bool()> on_reset) : reset(std::move(on_reset)) {}
     std::function<bool()> reset;
     std::vector<std::string> events, commands;
     firmware::link link() {
