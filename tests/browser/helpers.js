@@ -39,9 +39,8 @@ async function eventually(check, what, ms = 20000) {
 // demo's output is shown when a test fails.
 function demoAndBrowser(test) {
     const rig = { demo: null, browser: null, output: "" };
-    let starting = null;
     // A file's own before hook may need the demo first: it awaits started().
-    rig.started = () => (starting ??= (async () => {
+    rig.started = () => (rig.starting ??= (async () => {
         const { DISPLAY, WAYLAND_DISPLAY, ...env } = process.env;
         rig.demo = spawn(process.env.KORVALINE_DEMO, [], { env, stdio: ["ignore", "pipe", "pipe"] });
         for (const stream of [rig.demo.stdout, rig.demo.stderr]) stream.on("data", (d) => (rig.output += d));

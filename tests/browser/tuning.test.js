@@ -7,8 +7,7 @@ const fs = require("node:fs");
 const { origin, openPage, sleep, eventually, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
-let page;
-let sent = []; // the settings requests the page sent, as method and path
+let page, sent = []; // the page, and the settings requests it sent as method and path
 
 const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
 const shown = (selector) => page.locator(selector).evaluate((e) => Number(e.getAttribute("aria-valuenow") ?? e.value));
