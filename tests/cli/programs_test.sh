@@ -18,13 +18,11 @@ for program in "$@"; do
             fail "$name $arguments: status $got, printed $(cat "$log.out" "$log.err")"
     done <<TABLE
 --help|0|Usage: $name [--headless]|
--h|0|Usage: $name [--headless]|
 --version|0|$name 1.|
 --headless --version|0|$name 1.|
 --help --version|0|Usage: $name [--headless]|
 --frobnicate|2||$name: unrecognised argument '--frobnicate'; try --help
 --headless stray|2||$name: unrecognised argument 'stray'; try --help
---headless=yes|2||$name: unrecognised argument '--headless=yes'; try --help
 TABLE
 
     # Started without a window twice: --headless with a display named, and no display at all.

@@ -52,9 +52,6 @@ TEST(messaging, refuses_streams_over_the_cap_and_releases_all_at_shutdown) {
     running.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(a.events(1, 200ms).size() + b.events(1, 200ms).size(), 1u) << "one stream takes it";
-    // The exit frame is one chunk of exactly 26 bytes: "1a" in hex.
-    EXPECT_NE((a.raw() + b.raw()).find("1a\r\ndata: {\"event\" : \"exit\"}\n\n\r\n"),
-              std::string::npos);
 }
 
 TEST(request_guard, refuses_other_sites_and_rebound_host_names_before_any_route_runs) {
