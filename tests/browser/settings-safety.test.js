@@ -30,7 +30,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await eventually(async () => (await marker(page)) === "true | Unsaved changes | • Korvaline App", "marker shown");
     await page.locator("#save-button").click();
     await page.locator('#save-modal button[aria-label="Save"]').click();
-    await eventually(async () => (await marker(page)) === clean, "marker gone");
+    await eventually(async () => (await marker(page)) === clean && !(await page.locator("#save-modal").isVisible()), "saved");
 
     // A gain between two hundredths and an impossible threshold, to be rounded and skipped.
     const saved = await getAll();
