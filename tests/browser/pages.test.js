@@ -95,7 +95,9 @@ test("the main page loads each pad from the module and sends every edit to it", 
         ["GET /set/snare/scan", "GET /set/snare/mask", "GET /set/snare/decay"]);
     assert.strictEqual((await getAll()).snare.scan, 10000);
 
-    // A curve drag posts the points, which the module takes for the selected pad.
+    // The curve drawn is the module's, end points included; a drag posts the points, which the
+    // module takes for the selected pad.
+    assert.deepStrictEqual(await page.evaluate(() => document.getElementById("bezier-curve").values), snare.curve.p);
     page.api = [];
     await drag(page, "#p1", "mousemove", (b) => [[b.x - 10, b.y + 5], [b.x - 40, b.y + 30]]);
     await eventually(async () => page.api.length > 0, "curve sent");

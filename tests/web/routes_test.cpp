@@ -84,6 +84,17 @@ TEST(routes, a_faulty_module_fails_each_request_fast_and_the_next_ones_work) {
                 slowest);
 }
 
+TEST(routes, commands_written_back_to_back_reach_the_module_apart) {
+    rig r;
+    r.module.clear_commands();
+    r.device.write("/set kick threshold 42");  // a set command has no terminator
+    r.device.write("$1");
+    for (int i = 0; i < 300 && r.module.commands().size() < 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(r.module.commands(), (std::vector<std::string>{"/set kick threshold 42", "$1"}));
+}
+
 TEST(routes, the_noise_logger_publishes_readings_without_line_ends_from_one_worker) {
     rig r;
     r.module.script("#", "1\r2\n");
