@@ -20,7 +20,6 @@ for program in "$@"; do
 --help|0|Usage: $name [--headless]|
 --version|0|$name 1.|
 --headless --version|0|$name 1.|
---help --version|0|Usage: $name [--headless]|
 --frobnicate|2||$name: unrecognised argument '--frobnicate'; try --help
 --headless stray|2||$name: unrecognised argument 'stray'; try --help
 TABLE
