@@ -2,8 +2,7 @@
 # Both programs as a shell starts them: the answers to their command line, and a start without a
 # window that maps no GTK or WebKit object. Usage: programs_test.sh KORVALINE KORVALINE_DEMO
 set -euo pipefail
-pid=
-log=$(mktemp)
+pid= log=$(mktemp)
 trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -f "$log" "$log.out" "$log.err"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
