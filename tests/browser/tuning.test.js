@@ -72,6 +72,16 @@ test("the automatic threshold proposes more than every reading it measured; Appl
     assert.strictEqual(await shown('range-slider[name="threshold"]'), proposal);
 });
 
+test("without noise readings the dialog proposes nothing, and Cancel sends nothing", async (t) => {
+    await fetch(origin + "/stop_noise_logger");
+    t.after(() => fetch(origin + "/start_noise_logger"));
+    await page.click("#auto-threshold");
+    await eventually(() => page.locator("#auto-threshold-too-few").isVisible(), "too few readings");
+    assert.ok(!(await page.locator("#auto-threshold-result").isVisible()));
+    await page.click("#auto-threshold-cancel");
+    await expectSent([]);
+});
+
 test("keys on a slider and on a curve anchor send the requests a drag sends", async () => {
     await page.locator('range-slider[name="threshold"]').focus();
     for (const [key, value] of [["Home", 1], ["ArrowUp", 2], ["ArrowRight", 3], ["ArrowDown", 2], ["ArrowLeft", 1],
