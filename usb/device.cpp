@@ -108,10 +108,10 @@ void device::monitor() {
             }
         }
 
-        if (searched && !s.recorded && found) {
-            s.recorded = std::move(found);
-            s.announce_pending = true;
-        } else if (searched && s.recorded && !found) {
+        // A module replugged between two polls is another device: the recorded one and its port
+        // are gone, so it leaves first and the new one is announced like any other.
+        const bool replaced = searched && s.recorded && found && found->id != s.recorded->id;
+        if (searched && s.recorded && (!found || replaced)) {
             s.recorded.reset();
             std::lock_guard lock(s.mutex);
             if (s.port) {
@@ -125,6 +125,10 @@ void device::monitor() {
                 s.on_disconnect();
             }
             s.announce_pending = false;
+        }
+        if (searched && !s.recorded && found) {
+            s.recorded = std::move(found);
+            s.announce_pending = true;
         }
 
         if (s.recorded && s.announce_pending) {
