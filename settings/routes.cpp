@@ -102,7 +102,7 @@ restore_fields read_fields(const httplib::Request& req, const httplib::ContentRe
     return out;
 }
 
-json listed(const std::vector<change>& changes) {
+json change_list(const std::vector<change>& changes) {
     json out = json::array();
     for (const change& c : changes) {
         out.push_back(to_json(c));
@@ -170,8 +170,9 @@ void routes::register_routes(httplib::Server& server) {
             for (const skip& s : plan.skipped) {
                 skipped.push_back(to_json(s));
             }
-            return answer(res, 200,
-                          json{{"changes", listed(plan.changes)}, {"skipped", skipped}}.dump());
+            return answer(
+                res, 200,
+                json{{"changes", change_list(plan.changes)}, {"skipped", skipped}}.dump());
         }
         if (send(device_, plan)) {
             unsaved_.mark(true);
@@ -191,7 +192,8 @@ void routes::register_routes(httplib::Server& server) {
         for (const change& c : plan.changes) {
             (after && holds(*after, c) ? applied : failed).push_back(c);
         }
-        answer(res, 200, json{{"applied", listed(applied)}, {"failed", listed(failed)}}.dump());
+        answer(res, 200,
+               json{{"applied", change_list(applied)}, {"failed", change_list(failed)}}.dump());
     });
 
     server.Get("/backups", [this](const httplib::Request&, httplib::Response& res) {
