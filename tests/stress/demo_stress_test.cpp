@@ -107,7 +107,7 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
     }
     std::mt19937 random(20261206);
     long toggles = 0;
-    const long storm_ms = scaled(15'000);
+    const long storm_ms = scaled(10'000);
     for (const auto start = steady::now(); ms_since(start) < storm_ms; ++toggles) {
         demo.signal(SIGUSR1);
         for (const auto pause = steady::now() + std::chrono::milliseconds(100 + random() % 300);
@@ -161,7 +161,7 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
     // Concurrent settings: mostly write-only requests, and some queries (each costs the line's
     // 50 ms end-of-burst gap under the device lock). Each must reach the module once, whole.
     // Fifteen keep-alive clients and the event stream hold the server's sixteen workers.
-    const long total = scaled(2000), queries = scaled(200), clients = 15;
+    const long total = scaled(2000), queries = scaled(100), clients = 15;
     std::map<std::string, int> expected, received;
     std::vector<std::vector<std::string>> work(clients);
     for (long i = 0; i < total; ++i) {
