@@ -1,7 +1,10 @@
-// The save dialog of a download under Xvfb, answered from the keyboard with xdotool.
+// The window's dialogs under Xvfb, answered from the keyboard with xdotool: the save dialog of a
+// download, and the question before closing with unsaved changes.
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,14 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+// Types the keys into the dialog once it shows. The keys go in from another process: an X client
+// in this one would race GTK's.
+bool answer(const std::string& title, const std::string& keys) {
+    const std::string dialog =
+        "timeout 60 xdotool search --sync --onlyvisible --name '^" + title + "$'";
+    return std::system((dialog + " windowfocus --sync && xdotool key " + keys).c_str()) == 0;
+}
+
 // Answers the dialog of a page's download with the key; returns the download folder's files.
 std::set<std::string> download_answered_with(const std::string& key) {
     httplib::Server server;
@@ -28,10 +39,7 @@ std::set<std::string> download_answered_with(const std::string& key) {
     window.navigate("http://127.0.0.1:5611/backup");
     const fs::path downloads = fs::path(getenv("HOME")) / "Downloads here";
     std::thread user([&] {
-        // The key goes in from another process: an X client in this one would race GTK's.
-        const std::string dialog =
-            "timeout 60 xdotool search --sync --onlyvisible --name '^Save file$'";
-        EXPECT_EQ(std::system((dialog + " windowfocus --sync && xdotool key " + key).c_str()), 0);
+        EXPECT_TRUE(answer("Save file", key));
         for (int i = 0; i < 50 && fs::is_empty(downloads); ++i) {
             std::this_thread::sleep_for(100ms);
         }
@@ -56,6 +64,45 @@ TEST(DialogsTest, CancelledDownloadWritesNothing) {
 TEST(DialogsTest, DownloadIsSavedUnderTheSuggestedName) {
     EXPECT_EQ(download_answered_with("Return"),
               std::set<std::string>{"kit 1.json: {\"pads\": []}"});
+}
+
+// The close button of the window's frame, as GTK delivers it: a delete event on the GUI thread.
+void close_as_the_user_would() {
+    g_idle_add(
+        [](gpointer) -> gboolean {
+            GList* windows = gtk_window_list_toplevels();
+            for (GList* item = windows; item != nullptr; item = item->next) {
+                if (g_strcmp0(gtk_window_get_title(GTK_WINDOW(item->data)), "Korvaline") == 0) {
+                    gtk_window_close(GTK_WINDOW(item->data));
+                }
+            }
+            g_list_free(windows);
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+}
+
+// "Cancel" keeps the window (the second question could not show otherwise); "Save to module"
+// saves, then closes: run() returns.
+TEST(DialogsTest, ClosingWithUnsavedChangesAsksFirst) {
+    platform::window window;
+    window.set_title("Korvaline");
+    std::atomic<int> saved = 0;
+    window.set_close_guard([] { return true; }, [&] { ++saved; });
+    std::thread user([&] {
+        close_as_the_user_would();
+        EXPECT_TRUE(answer("Unsaved changes", "alt+c"));
+        std::this_thread::sleep_for(1s);
+        EXPECT_EQ(saved, 0);
+        close_as_the_user_would();
+        if (!answer("Unsaved changes", "alt+s")) {
+            ADD_FAILURE() << "no second question: the window closed on Cancel";
+            window.close();
+        }
+    });
+    window.run();
+    user.join();
+    EXPECT_EQ(saved, 1);
 }
 
 }  // namespace
