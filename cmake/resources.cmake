@@ -88,6 +88,8 @@ embedded_filesystem get_filesystem() {
 ")
 
 add_library(app_resources STATIC ${_res_gen}/index.cpp ${_res_sources})
+# Each file's object must depend on its staged bytes, which a unity build's combined source loses.
+set_target_properties(app_resources PROPERTIES UNITY_BUILD OFF)
 target_include_directories(app_resources PUBLIC ${PROJECT_SOURCE_DIR}/cmake)
 # The directory the staged tree lives in, for tests that compare served bytes with the files.
 set(KORVALINE_STAGED_RESOURCES ${_res_stage} CACHE INTERNAL "")
