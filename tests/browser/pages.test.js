@@ -104,6 +104,10 @@ test("the main page loads each pad from the module and sends every edit to it", 
     const shown = await page.evaluate(() => document.getElementById("bezier-curve").values);
     await eventually(async () => (await getAll()).snare.curve.p[1][0] === Math.trunc(shown[1][0]), "curve stored");
     assert.deepStrictEqual(page.api, ["POST /curve"]);
+    // An end point keeps to its edge: dragged sideways and up, it only rises.
+    await drag(page, "#p0", "mousemove", (b) => [[b.x + 40, b.y - 30]]);
+    await eventually(async () => (await getAll()).snare.curve.p[0][1] > snare.curve.p[0][1], "end point raised");
+    assert.strictEqual((await getAll()).snare.curve.p[0][0], snare.curve.p[0][0]);
 
     // The hi-hat controller's own editor, whose sliders name their module target.
     await page.selectOption("#sensors-select", "hhc");
@@ -119,6 +123,11 @@ test("live: noise reaches the editor, unplugging opens the dialog, replugging re
     const page = await open();
     await eventually(async () => page.api.includes("GET /get_all"), "start sequence");
     await eventually(async () => (await page.locator("#live-curve").getAttribute("d")) !== null, "live curve");
+    // The live curve spans its readings, one millisecond each, and every height is a number.
+    const d = await page.locator("#live-curve").getAttribute("d");
+    const points = [...d.matchAll(/[ML] ([^,]+),(\S+)/g)].map(([, x, y]) => [Number(x), Number(y)]);
+    assert.ok(points.length > 2 && points.every(([x, y]) => isFinite(x) && isFinite(y)), d);
+    assert.ok(Math.abs(points.at(-1)[0] - points.length) < 1e-6, d);
     await eventually(async () => (await page.locator('range-slider[name="threshold"] .slider-container')
         .getAttribute("style")).includes("orange"), "noise level on the threshold");
     await settle(page);
