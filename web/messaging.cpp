@@ -36,7 +36,11 @@ messaging::messaging(httplib::Server& server, limits limits) : limits_(limits) {
                 sink.write(frame.data(), frame.size());
                 return true;
             },
-            [this](bool) { streams_.fetch_sub(1); });
+            [this](bool) {
+                std::lock_guard lock(mutex_);
+                streams_.fetch_sub(1);
+                drained_.notify_all();
+            });
     });
 }
 
@@ -99,16 +103,19 @@ std::optional<std::string> messaging::wait_next(const std::function<bool()>& sti
         }
         std::string text = std::move(queue_.front());
         queue_.pop_front();
+        if (queue_.empty()) {
+            drained_.notify_all();
+        }
         return text;
     }
 }
 
 void messaging::release_all() {
-    {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-    }
+    std::unique_lock lock(mutex_);
+    released_ = true;
     ready_.notify_all();
+    drained_.wait_for(lock, limits_.flush_limit,
+                      [this] { return queue_.empty() || streams_.load() == 0; });
 }
 
 std::size_t messaging::queued() const {

@@ -29,6 +29,8 @@ class messaging {
         std::size_t max_streams = 6;
         // How often a waiting stream checks that its page is still there.
         std::chrono::milliseconds liveness_period{250};
+        // How long release_all() waits for open streams to take what is queued.
+        std::chrono::milliseconds flush_limit{1000};
     };
 
     explicit messaging(httplib::Server& server);
@@ -46,7 +48,9 @@ class messaging {
     std::optional<std::string> wait_next(const std::function<bool()>& still_wanted = {});
 
     // Lets every stream end once the queue is empty: used at shutdown, after the exit text, so the
-    // server's stop does not wait for streams that would otherwise wait for ever.
+    // server's stop does not wait for streams that would otherwise wait for ever. Returns once the
+    // open streams have taken the queued texts (or after the flush limit): a stream between two
+    // texts when the server stops would end without the rest, the exit text among them.
     void release_all();
 
     std::size_t queued() const;
@@ -58,6 +62,7 @@ class messaging {
     limits limits_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
+    std::condition_variable drained_;  // the queue emptied, or a stream ended
     std::deque<std::string> queue_;
     bool released_ = false;
     std::atomic<std::size_t> streams_{0};
