@@ -154,9 +154,7 @@ struct link final : usb::bus {
     // Whether the device has the module open and why not, once it has made `calls_so_far` calls.
     std::pair<bool, open_problem> plug(bool now, int calls_so_far) {
         present = now;
-        for (int i = 0; i < 1000 && calls < calls_so_far; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
+        test::eventually([&] { return calls >= calls_so_far; });
         return {device.connected(), device.problem()};
     }
     const std::string tty;

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait.h"
+
 namespace test {
 
 using namespace std::chrono_literals;
@@ -75,13 +77,7 @@ class raw_connection {
         return received_;
     }
     bool closed_by_server(std::chrono::milliseconds limit) {
-        for (auto end = std::chrono::steady_clock::now() + limit;
-             std::chrono::steady_clock::now() < end;) {
-            if (pump(20) == 0) {
-                return true;
-            }
-        }
-        return false;
+        return eventually([this] { return pump(20) == 0; }, limit);
     }
 
   protected:

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "tests/support/serial_link.h"
+#include "tests/support/wait.h"
 #include "usb/device.h"
 
 namespace {
@@ -84,12 +85,6 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
     ASSERT_TRUE(umockdev_testbed_attach_ioctl(bed.bed, "/dev/ttyACM0", handler, nullptr));
     const int master = umockdev_testbed_get_dev_fd(bed.bed, "/dev/ttyACM0");
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    auto reaches = [](std::atomic<int>& count, int value) {
-        for (int i = 0; i < 1000 && count < value; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return count == value;
-    };
     usb::udev_bus bus;
     usb::device_timing timing;
     timing.poll_interval = timing.connect_delay = 50ms;
@@ -101,7 +96,7 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
         });
         usb::device device(bus, 0x0483, 0x5740, timing);
         device.install_callbacks([&] { ++connects; }, [&] { ++disconnects; });
-        ASSERT_TRUE(reaches(connects, 1));
+        ASSERT_TRUE(test::eventually([&] { return connects == 1; }));
         EXPECT_EQ(device.query("/get params all", 1s, 1000us), "{\"kick\":{\"note\":36}}\r\n");
         EXPECT_EQ(lines & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
 
@@ -119,7 +114,7 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
         }
         EXPECT_EQ(device.query("/get params all", 100ms, 1000us), std::nullopt);
         bed.remove_module();
-        ASSERT_TRUE(reaches(disconnects, 1));
+        ASSERT_TRUE(test::eventually([&] { return disconnects == 1; }));
         EXPECT_FALSE(device.write("$0"));
         EXPECT_EQ(bus.find_device(0x0483, 0x5740), std::nullopt);
     }

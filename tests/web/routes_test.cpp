@@ -89,9 +89,7 @@ TEST(routes, commands_written_back_to_back_reach_the_module_apart) {
     r.module.clear_commands();
     r.device.write("/set kick threshold 42");  // a set command has no terminator
     r.device.write("$1");
-    for (int i = 0; i < 300 && r.module.commands().size() < 2; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    test::eventually([&] { return r.module.commands().size() >= 2; }, 3s);
     EXPECT_EQ(r.module.commands(), (std::vector<std::string>{"/set kick threshold 42", "$1"}));
 }
 
