@@ -26,6 +26,7 @@ async function openPage(browser, prepare) {
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const getAll = async () => (await fetch(origin + "/get_all")).json();
 
 async function eventually(check, what, ms = 20000) {
     for (const end = Date.now() + ms; Date.now() < end; await sleep(25)) {
@@ -33,6 +34,13 @@ async function eventually(check, what, ms = 20000) {
         if (result) return result;
     }
     throw new Error(`${what}: not within ${ms} ms`);
+}
+
+// Waits until the page's own stream has delivered `count` noise readings: a stream whose page has
+// gone takes one more text before it ends, and an event a test relies on must not be that text.
+async function settle(page, count) {
+    await page.evaluate(() => { window.readings = 0; ev.addEventListener("message", () => window.readings++); });
+    await eventually(() => page.evaluate((n) => window.readings >= n, count), "noise readings");
 }
 
 // One headless demo program (it serves until SIGTERM) and one browser for a whole test file; the
@@ -58,4 +66,4 @@ function demoAndBrowser(test) {
     return rig;
 }
 
-module.exports = { origin, scratch, openPage, sleep, eventually, demoAndBrowser };
+module.exports = { origin, scratch, openPage, sleep, getAll, eventually, settle, demoAndBrowser };

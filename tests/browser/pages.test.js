@@ -6,12 +6,11 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const http = require("node:http");
-const { origin, sleep, eventually, demoAndBrowser } = require("./helpers.js");
+const { origin, sleep, getAll, eventually, settle, demoAndBrowser } = require("./helpers.js");
 
 const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
 const rig = demoAndBrowser(test);
 const foreign = [], contexts = [];  // contexts are closed after each test, whatever its outcome
-const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
 const label = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 
 async function context() {
@@ -32,13 +31,6 @@ async function open(pathname = "/") {
     });
     await page.goto(origin + pathname);
     return page;
-}
-
-// Waits until the page's own stream has delivered a few readings: a stream whose page has gone
-// takes one more text before it ends, and an event the test relies on must not be that text.
-async function settle(page) {
-    await page.evaluate(() => { window.readings = 0; ev.addEventListener("message", () => window.readings++); });
-    await eventually(() => page.evaluate(() => window.readings >= 20), "noise readings");
 }
 
 // Presses on the element, moves through the points in one burst inside the page (so that no pause
@@ -130,7 +122,7 @@ test("live: noise reaches the editor, unplugging opens the dialog, replugging re
     assert.ok(Math.abs(points.at(-1)[0] - points.length) < 1e-6, d);
     await eventually(async () => (await page.locator('range-slider[name="threshold"] .slider-container')
         .getAttribute("style")).includes("orange"), "noise level on the threshold");
-    await settle(page);
+    await settle(page, 20);
     const loads = page.loads;
     rig.demo.kill("SIGUSR1");
     await eventually(() => page.locator("#disconnected").isVisible(), "disconnected dialog");
@@ -186,7 +178,7 @@ test("the settings page reports refused, failed and broken uploads in its card",
 
 test("a firmware upload runs through the simulated bootloader with its progress dialog", async () => {
     const page = await open("/settings.html");
-    await settle(page);
+    await settle(page, 20);
     const lines = [];
     page.on("console", (m) => lines.push(m.text()));
     await page.evaluate(() => {
