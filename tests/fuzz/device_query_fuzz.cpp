@@ -1,25 +1,15 @@
 // Plays the module on a pty with arbitrary reply bursts (NUL bytes, carriage returns without line
-// feeds, partial lines, bursts larger than one read) and checks what usb::device::query makes of
-// them. The accumulation lives inside the query, so the real device, the real serial port and a
-// real pty are driven, with the line timings shortened.
-//
-// Input: a sequence of bursts, each a length byte and that many bytes (a length byte with its high
-// bit set means (byte & 0x7f) * 64 bytes, so that bursts larger than one 4095-byte read occur).
-//
+// feeds, partial lines, bursts larger than one read) to the real usb::device::query, serial port
+// and pty, with the line timings shortened. Input: bursts, each a length byte and that many bytes
+// (with the high bit set, (byte & 0x7f) * 64 bytes, so that bursts larger than one read occur).
 // Oracle: a reply, when there is one, is never empty, ends with a line feed and is exactly the
-// beginning of what the module sent: nothing is lost from its middle, nothing is added, nothing of
-// an earlier exchange leaks into it.
-#include <atomic>
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
+// beginning of what the module sent: nothing lost from its middle, added, or left from before.
 #include <cstdlib>
-#include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "tests/support/serial_link.h"
+#include "tests/support/wait.h"
 #include "usb/device.h"
 
 namespace {
@@ -32,17 +22,13 @@ constexpr std::size_t max_bursts = 8;
 constexpr auto burst_pause = 8ms;
 constexpr auto query_timeout = 40ms;
 
-usb::device_timing fast_timing() {
-    usb::device_timing t;
-    t.poll_interval = 20ms;
-    t.connect_delay = 0ms;
-    t.serial.burst_gap = 3ms;
-    t.serial.read_limit = 500ms;
-    t.serial.burst_limit = 50ms;
-    t.serial.write_per_byte = 1ms;
-    t.serial.write_constant = 50ms;
-    return t;
-}
+constexpr usb::device_timing fast_timing{.poll_interval = 20ms,
+                                         .connect_delay = 0ms,
+                                         .serial = {.burst_gap = 3ms,
+                                                    .read_limit = 500ms,
+                                                    .burst_limit = 50ms,
+                                                    .write_per_byte = 1ms,
+                                                    .write_constant = 50ms}};
 
 // A bus whose one module is always there, on the pty.
 struct fake_bus final : usb::bus {
@@ -59,31 +45,22 @@ struct fake_bus final : usb::bus {
 struct line {
     line() {
         ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
-        device = std::make_unique<usb::device>(bus, 0x0483, 0x5740, fast_timing());
-        device->install_callbacks([this] { connected = true; }, [] {});
-        for (int i = 0; i < 500 && !connected; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        if (!connected) {
+        device.install_callbacks([this] { connected = true; }, [] {});
+        if (!test::eventually([this] { return connected.load(); }, 5s)) {
             std::abort();
         }
     }
-    ~line() { device.reset(); }
-
     // Discards what is left in both directions once no byte has moved for a while.
     void drain() {
-        char buf[4096];
         for (int fd : {pty.slave(), pty.master()}) {
-            pollfd p{fd, POLLIN, 0};
-            while (::poll(&p, 1, 5) > 0 && ::read(fd, buf, sizeof buf) > 0) {
-            }
+            usb_test::drain(fd, 5ms);
         }
     }
 
     usb_test::pty_pair pty;
     fake_bus bus{pty.name()};
-    std::unique_ptr<usb::device> device;
     std::atomic<bool> connected{false};
+    usb::device device{bus, 0x0483, 0x5740, fast_timing};  // goes first, with its callback
 };
 
 std::vector<std::string> split_bursts(const std::uint8_t* data, std::size_t size) {
@@ -143,16 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::atomic<bool> stop{false};
     std::thread module([&] { play_module(module_line.pty.master(), bursts, stop); });
-    const auto reply = module_line.device->query(std::string(command), query_timeout, 500us);
+    const auto reply = module_line.device.query(std::string(command), query_timeout, 500us);
     stop = true;
     module.join();
     module_line.drain();
 
-    if (reply) {
-        if (reply->empty() || reply->back() != '\n' || reply->size() > sent.size() ||
-            sent.compare(0, reply->size(), *reply) != 0) {
-            std::abort();
-        }
+    if (reply && (reply->empty() || reply->back() != '\n' || reply->size() > sent.size() ||
+                  sent.compare(0, reply->size(), *reply) != 0)) {
+        std::abort();
     }
     return 0;
 }
