@@ -30,21 +30,12 @@ constexpr usb::device_timing fast_timing{.poll_interval = 20ms,
                                                     .write_per_byte = 1ms,
                                                     .write_constant = 50ms}};
 
-// A bus whose one module is always there, on the pty.
-struct fake_bus final : usb::bus {
-    explicit fake_bus(std::string name) : tty(std::move(name)) {}
-    std::string tty;
-    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
-        return usb::found_device{"/sys/devices/fake/1-2"};
-    }
-    std::string serial_port_name(const usb::found_device&) override { return tty; }
-};
-
 // The module's end of the line. The test keeps its own descriptor of the tty, so that whatever the
 // program did not read can be drained between exchanges.
 struct line {
     line() {
         ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
+        bus.present = true;
         device.install_callbacks([this] { connected = true; }, [] {});
         if (!test::eventually([this] { return connected.load(); }, 5s)) {
             std::abort();
@@ -58,7 +49,7 @@ struct line {
     }
 
     usb_test::pty_pair pty;
-    fake_bus bus{pty.name()};
+    usb_test::pty_bus bus{pty.name()};
     std::atomic<bool> connected{false};
     usb::device device{bus, 0x0483, 0x5740, fast_timing};  // goes first, with its callback
 };
