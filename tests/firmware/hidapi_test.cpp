@@ -142,9 +142,7 @@ TEST(HidapiHost, AWholeTransferThroughHidraw) {
     std::vector<std::string> events;
     const firmware::link link{[](const std::string&) { return true; },
                               [&](std::string text) { events.push_back(text); }};
-    firmware::pacing pace;
-    pace.step = 1ms;
-    pace.bootloader.ack_timeout = 3000ms;
+    const firmware::pacing pace{.step = 1ms, .bootloader = {.ack_timeout = 3000ms}};
     std::string image = "Korvaline by Talverin Acoustics";
     image.resize(1500, 'k');
     testing::internal::CaptureStdout();

@@ -1,15 +1,14 @@
-// The whole link against an emulated udev tree and tty (umockdev): discovery of the module among a
-// stranger with its product id and a second tty of its own, the port's modem lines, a query, and
-// the module leaving the bus.
+// The whole link against an emulated udev tree and tty (umockdev): discovery, the port's modem
+// lines, a query, and the module leaving the bus.
 
 #include "usb/udev_bus.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "tests/support/serial_link.h"
 #include "tests/support/wait.h"
@@ -18,6 +17,7 @@
 namespace {
 
 using namespace usb_test;
+namespace fs = std::filesystem;
 const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/";
 
 // A USB device with one tty below each interface in `ttys` (interface number, tty name).
@@ -104,14 +104,12 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
         module.stop();
         ::close(master);
         gchar* root = umockdev_testbed_get_root_dir(bed.bed);
-        const std::string ptymap = std::string(root) + "/dev/.ptymap";
-        g_free(root);
-        if (DIR* dir = ::opendir(ptymap.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                ::unlink((ptymap + "/" + entry->d_name).c_str());
-            }
-            ::closedir(dir);
+        std::error_code absent;
+        for (const auto& entry :
+             fs::directory_iterator(std::string(root) + "/dev/.ptymap", absent)) {
+            fs::remove(entry.path(), absent);
         }
+        g_free(root);
         EXPECT_EQ(device.query("/get params all", 100ms, 1000us), std::nullopt);
         bed.remove_module();
         ASSERT_TRUE(test::eventually([&] { return disconnects == 1; }));
