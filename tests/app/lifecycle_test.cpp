@@ -1,6 +1,5 @@
-// The real program as a user starts it without a display: it serves the pages on port 5000 with
-// no module attached, refuses to share that port with a second copy or another program, and ends
-// on SIGINT. The demo program's storms and shutdown are in the stress run.
+// The real program started without a display: it serves the pages on port 5000 with no module,
+// ends on SIGINT, and never shares that port with another program (the demo's: the stress run).
 #include <gtest/gtest.h>
 
 #include <csignal>

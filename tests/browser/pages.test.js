@@ -1,6 +1,5 @@
-// The pages in headless Chromium against korvaline-demo, the whole program with a simulated module
-// on 127.0.0.1:5000: one flow per page and per live behaviour, and another site's page that must
-// not reach the module. Answers the demo cannot give (a failed transfer) are stubbed per page.
+// The pages in headless Chromium against korvaline-demo on 127.0.0.1:5000, one flow per page and per
+// live behaviour, and another site's page; answers the demo cannot give are stubbed per page.
 "use strict";
 
 const test = require("node:test");

@@ -1,6 +1,5 @@
-// korvaline-demo under load, faults and bad input, in one run: a hot-plug storm under traffic,
-// thousands of concurrent settings requests, stalled clients, and a shutdown in the middle of all
-// of it. Each "[figure]" line is what the README's reliability table reports.
+// korvaline-demo in one run: a hot-plug storm under traffic, thousands of concurrent settings
+// requests, stalled clients and a shutdown amid it all; "[figure]" lines feed the README's table.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -91,10 +90,7 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
     ASSERT_TRUE(demo.wait_for_output("serving the Korvaline pages at http://127.0.0.1:5000/", 60s))
         << demo.output();
     test::raw_stream stream(5000);
-    const auto read = [&] {
-        demo.output();
-        stream.raw();
-    };
+    const auto read = [&] { demo.output(), stream.raw(); };
     httplib::Client control("127.0.0.1", 5000);
     ASSERT_TRUE(control.Get("/start_noise_logger"));
 

@@ -67,8 +67,7 @@ TEST(request_guard, refuses_other_sites_and_rebound_host_names_before_any_route_
         {"Host: 127.0.0.1:5106\r\nSec-Fetch-Site: none\r\n", 200},  // typed into the address bar
         {"Host: 127.0.0.1:5106\r\nOrigin: http://127.0.0.1:5999\r\n", 403},
         {"Host: 127.0.0.1:5106\r\nSec-Fetch-Site: same-site\r\n", 403},
-        {"Host: attacker.example:5106\r\n",
-         403},  // DNS rebinding: the attacker's name, our address
+        {"Host: attacker.example:5106\r\n", 403},  // DNS rebinding: their name, our address
         {"Host: 127.0.0.1:80\r\n", 403},
         {"", 403},
     };

@@ -1,6 +1,5 @@
-// The native window under Xvfb, against a small in-process server on port 5610: navigation stays
-// inside the origin, the browser profile goes below the XDG data folder, and close() from another
-// thread ends run() whether it comes before or during it. The demo window test shows the rest.
+// The native window under Xvfb against a server on port 5610: navigation stays inside the origin,
+// the profile goes below XDG_DATA_HOME, and close() ends run() whether before or during it.
 #include "platform/window.h"
 
 #include <gtest/gtest.h>
