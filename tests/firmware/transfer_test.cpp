@@ -55,16 +55,8 @@ TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
     }
 }
 
-// A host whose only node refuses to open, and one that takes no data report at all (every page
-// is acknowledged all the same: the transfer must not call that a success).
-struct forbidding_host : hid::host {
-    std::vector<hid::device_info> enumerate(std::uint16_t vendor, std::uint16_t product) override {
-        return {{"/dev/hidraw7", vendor, product}};
-    }
-    hid::open_result open(const hid::device_info&) override {
-        return {nullptr, hid::open_status::no_permission};
-    }
-};
+// A host whose only node refuses to open, or opens onto a connection that takes no data report
+// (every page is acknowledged all the same: the transfer must not call that a success).
 struct refusing_connection final : hid::connection {
     int write(std::span<const std::uint8_t> report) override {
         return std::equal(report.begin() + 1, report.begin() + 8, "BTLDCMD") ? int(report.size())
@@ -75,15 +67,20 @@ struct refusing_connection final : hid::connection {
         return static_cast<int>(buffer.size());
     }
 };
-struct refusing_host final : forbidding_host {
-    hid::open_result open(const hid::device_info&) override {
-        return {std::make_unique<refusing_connection>(), hid::open_status::opened};
+struct unusable_host final : hid::host {
+    explicit unusable_host(bool opens) : opens(opens) {}
+    std::vector<hid::device_info> enumerate(std::uint16_t vendor, std::uint16_t product) override {
+        return {{"/dev/hidraw7", vendor, product}};
     }
+    hid::open_result open(const hid::device_info&) override {
+        return {opens ? std::make_unique<refusing_connection>() : nullptr,
+                opens ? hid::open_status::opened : hid::open_status::no_permission};
+    }
+    const bool opens;
 };
 
 TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
-    forbidding_host forbidding;
-    refusing_host refusing;
+    unusable_host forbidding(false), refusing(true);
     struct row {
         const char* why;
         bool module_present;
