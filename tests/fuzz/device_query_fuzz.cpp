@@ -5,6 +5,7 @@
 // Oracle: a reply, when there is one, is never empty, ends with a line feed and is exactly the
 // beginning of what the module sent: nothing lost from its middle, added, or left from before.
 #include <cstdlib>
+#include <numeric>
 #include <string_view>
 #include <vector>
 
@@ -56,11 +57,10 @@ struct line {
 
 std::vector<std::string> split_bursts(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> bursts;
-    std::size_t i = 0;
-    while (i < size && bursts.size() < max_bursts) {
+    for (std::size_t i = 0; i < size && bursts.size() < max_bursts;) {
         const std::uint8_t head = data[i++];
-        std::size_t length = (head & 0x80) ? std::size_t(head & 0x7f) * 64 : head;
-        length = std::min(length, size - i);
+        const std::size_t length =
+            std::min((head & 0x80) ? std::size_t(head & 0x7f) * 64 : head, size - i);
         bursts.emplace_back(reinterpret_cast<const char*>(data + i), length);
         i += length;
     }
@@ -104,10 +104,7 @@ void play_module(int master, const std::vector<std::string>& bursts,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static line module_line;
     const std::vector<std::string> bursts = split_bursts(data, size);
-    std::string sent;
-    for (const auto& burst : bursts) {
-        sent += burst;
-    }
+    const std::string sent = std::accumulate(bursts.begin(), bursts.end(), std::string());
 
     std::atomic<bool> stop{false};
     std::thread module([&] { play_module(module_line.pty.master(), bursts, stop); });

@@ -118,15 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         default: {
             const auto eol = input.find('\n');
-            if (eol == std::string_view::npos) {
-                return 0;
-            }
-            std::string type(input.substr(0, eol));
+            const std::string type(input.substr(0, eol));
             // Header values cannot carry line breaks or NULs: the client would refuse them.
-            if (type.find_first_of(std::string("\r\0", 2)) != std::string::npos) {
-                return 0;
+            if (eol != std::string_view::npos &&
+                type.find_first_of(std::string("\r\0", 2)) == std::string::npos) {
+                check_upload(input.substr(eol + 1), type);
             }
-            check_upload(input.substr(eol + 1), type);
         }
     }
     return 0;
