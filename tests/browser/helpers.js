@@ -15,13 +15,14 @@ for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_R
     process.env[name] = fs.mkdtempSync(path.join(scratch, "x"));
 process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
 
-// Opens the main page at the window's size, counting its loads; `prepare` may watch it before the first.
-async function openPage(browser, prepare) {
+// Opens a page (the main page unless told) at the window's size, counting its loads; `prepare` may
+// watch or stub it before the first.
+async function openPage(browser, prepare, address = "/") {
     const page = await (await browser.newContext({ viewport: { width: 1280, height: 720 } })).newPage();
     page.loads = 0;
     page.on("framenavigated", (frame) => (page.loads += frame === page.mainFrame() ? 1 : 0));
-    prepare?.(page);
-    await page.goto(origin + "/");
+    await prepare?.(page);
+    await page.goto(new URL(address, origin).href);
     return page;
 }
 

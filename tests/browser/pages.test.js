@@ -5,32 +5,29 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const http = require("node:http");
-const { origin, sleep, getAll, eventually, settle, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, sleep, getAll, eventually, settle, demoAndBrowser } = require("./helpers.js");
 
 const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
 const rig = demoAndBrowser(test);
 const foreign = [], contexts = [];  // contexts are closed after each test, whatever its outcome
 const label = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 
-async function context() {
-    contexts.push(await rig.browser.newContext({ viewport: { width: 1280, height: 720 } }));
-    return contexts.at(-1);
-}
+const newPage = (address, prepare) => openPage(rig.browser, async (page) => {
+    contexts.push(page.context());
+    await prepare?.(page);
+}, address);
 
-// A page of the window's size; `page.api` lists its API requests since its last load, and any
-// request that leaves the origin fails the test, as the pages must work without a network.
-async function open(pathname = "/") {
-    const page = await (await context()).newPage();
-    Object.assign(page, { api: [], loads: 0 });
-    page.on("framenavigated", (frame) => frame === page.mainFrame() && (page.api = [], page.loads++));
+// `page.api` lists the page's API requests since its last load, and any request that leaves the
+// origin fails the test, as the pages must work without a network.
+const open = (pathname) => newPage(pathname, (page) => {
+    page.api = [];
+    page.on("framenavigated", (frame) => frame === page.mainFrame() && (page.api = []));
     page.on("request", (r) => {
         if (!r.url().startsWith(origin) && !r.url().startsWith("data:")) foreign.push(r.url());
         const where = new URL(r.url()).pathname;
         if (api.test(where)) page.api.push(`${r.method()} ${where}`);
     });
-    await page.goto(origin + pathname);
-    return page;
-}
+});
 
 // Presses on the element, moves through the points in one burst inside the page (so that no pause
 // of a loaded machine reaches the widgets' 200 ms debounce), and releases.
@@ -161,9 +158,7 @@ test("the settings page reports refused, failed and broken uploads in its card",
                 '{"event" : "firmware_upload_end"}']
                 .map((e) => `data: ${e}\n\n`).join("") })), null, /^The bootloader did not answer\.$/],
     ]) {
-        const page = await (await context()).newPage();
-        await stub?.(page);
-        await page.goto(origin + "/settings.html");
+        const page = await newPage("/settings.html", stub);
         if (name) {
             await page.locator("#firmware_file").setInputFiles(image(name));
             await page.locator("#fw_upload_button").click();
@@ -206,12 +201,11 @@ test("another site's page cannot drive the module; the program's own page can", 
         fetch("${origin}/set/kick/note/2", { mode: "no-cors" }).catch(() => {});
         document.getElementById("f").submit();</script>`));
     await new Promise((resolve) => hostile.listen(5190, "127.0.0.1", resolve));
-    const page = await (await context()).newPage();
-    const answers = [];
-    page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
-    const before = rig.output.length;
+    const answers = [], before = rig.output.length;
+    const watch = (page) => page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
+    let page;
     try {
-        await page.goto("http://127.0.0.1:5190/");
+        page = await newPage("http://127.0.0.1:5190/", watch);
         await eventually(async () => answers.length >= 2, "the hostile requests");
         await sleep(500);
     } finally {
