@@ -107,15 +107,14 @@ struct emulated_bootloader {
     static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto& me = *static_cast<emulated_bootloader*>(self);
         std::uint8_t report[64] = {};
-        {
-            std::lock_guard lock(me.mutex);
-            if (me.reports.empty()) {
-                umockdev_ioctl_client_complete(client, -1, EAGAIN);
-                return TRUE;
-            }
-            report[0] = report[7] = me.reports.front();
-            me.reports.pop_front();
+        std::unique_lock lock(me.mutex);
+        if (me.reports.empty()) {
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            return TRUE;
         }
+        report[0] = report[7] = me.reports.front();
+        me.reports.pop_front();
+        lock.unlock();
         char doorbell;
         [[maybe_unused]] auto got = ::read(me.bell, &doorbell, 1);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);

@@ -68,8 +68,7 @@ class raw_connection {
         pump(0);
         return received_;
     }
-    // What arrives until the server closes the connection, `quiet` passes without a byte, or
-    // `done` holds.
+    // What arrives until the server closes, `quiet` passes without a byte, or `done` holds.
     const std::string& read_all(std::chrono::milliseconds quiet,
                                 std::function<bool(const std::string&)> done = {}) {
         while (!(done && done(received_)) && pump(static_cast<int>(quiet.count())) > 0) {

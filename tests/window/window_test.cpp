@@ -56,8 +56,7 @@ setTimeout(() => { location.href = "/stayed"; }, 1500);</script></body></html>)"
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The web view writes its profile below the XDG folders: give it a temporary home before GLib
-    // reads them for the first time.
+    // The web view writes its profile below the XDG folders: a temporary home, before GLib reads.
     char pattern[] = "/tmp/korvaline-window-XXXXXX";
     const std::string home = mkdtemp(pattern);
     for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
