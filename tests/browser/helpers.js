@@ -28,6 +28,8 @@ async function openPage(browser, prepare, address = "/") {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const getAll = async () => (await fetch(origin + "/get_all")).json();
+const firmwareImage = (name) => ({ name, mimeType: "application/octet-stream",
+    buffer: Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics\n"), Buffer.alloc(5000, 0x5a)]) });
 
 async function eventually(check, what, ms = 20000) {
     for (const end = Date.now() + ms; Date.now() < end; await sleep(25)) {
@@ -67,4 +69,4 @@ function demoAndBrowser(test) {
     return rig;
 }
 
-module.exports = { origin, scratch, openPage, sleep, getAll, eventually, settle, demoAndBrowser };
+module.exports = { origin, scratch, openPage, sleep, getAll, firmwareImage, eventually, settle, demoAndBrowser };

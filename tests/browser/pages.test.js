@@ -5,7 +5,7 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const http = require("node:http");
-const { origin, openPage, sleep, getAll, eventually, settle, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, sleep, getAll, firmwareImage, eventually, settle, demoAndBrowser } = require("./helpers.js");
 
 const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
 const rig = demoAndBrowser(test);
@@ -144,8 +144,6 @@ test("the gauge page's threshold follows a drag within 0..100 and valid typed va
     assert.strictEqual(await gauge.getAttribute("data-threshold"), "30");
 });
 
-const image = (name) => ({ name, mimeType: "application/octet-stream",
-    buffer: Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics\n"), Buffer.alloc(5000, 0x5a)]) });
 const message = (page) => page.locator("#firmware-message");
 
 test("the settings page reports refused, failed and broken uploads in its card", async () => {
@@ -160,7 +158,7 @@ test("the settings page reports refused, failed and broken uploads in its card",
     ]) {
         const page = await newPage("/settings.html", stub);
         if (name) {
-            await page.locator("#firmware_file").setInputFiles(image(name));
+            await page.locator("#firmware_file").setInputFiles(firmwareImage(name));
             await page.locator("#fw_upload_button").click();
         }
         await eventually(() => message(page).isVisible(), why);
@@ -181,7 +179,7 @@ test("a firmware upload runs through the simulated bootloader with its progress 
         const card = document.getElementById("firmware-message");
         new MutationObserver(() => console.log("card " + card.textContent)).observe(card, { attributes: true });
     });
-    await page.locator("#firmware_file").setInputFiles(image("Korvaline.bin"));
+    await page.locator("#firmware_file").setInputFiles(firmwareImage("Korvaline.bin"));
     const answered = page.waitForResponse((r) => r.url().endsWith("/firmware"));
     await page.locator("#fw_upload_button").click();
     assert.strictEqual(await (await answered).text(), '{"status": "done"}');

@@ -4,7 +4,7 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { origin, openPage, getAll, eventually, settle, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, getAll, firmwareImage, eventually, settle, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
 
@@ -52,8 +52,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await page.locator("#restore-cancel").click();
 
     // A firmware transfer begins with a copy of the settings, named in its dialog and listed.
-    const image = Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics"), Buffer.alloc(5000, 0x5a)]);
-    await page.locator("#firmware_file").setInputFiles({ name: "Korvaline.bin", mimeType: "application/octet-stream", buffer: image });
+    await page.locator("#firmware_file").setInputFiles(firmwareImage("Korvaline.bin"));
     await page.locator("#fw_upload_button").click();
     await eventually(() => page.locator("#safety-copy-message").isVisible(), "safety copy");
     const copy = /^The settings were copied to "(auto-korvaline-settings-\d{8}-\d{6}\.json)"/.exec(await page.locator("#safety-copy-message").textContent())[1];
