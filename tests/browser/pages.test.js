@@ -165,7 +165,7 @@ test("the settings page reports refused, failed and broken uploads in its card",
         assert.match(await message(page).textContent(), shown, why);
         assert.ok(!(await page.locator("#firmware-modal").isVisible()), why);
         if (name) assert.strictEqual(await page.locator("#fw_upload_button").getAttribute("aria-busy"), "false", why);
-        }
+    }
 });
 
 test("a firmware upload runs through the simulated bootloader with its progress dialog", async () => {
@@ -201,9 +201,8 @@ test("another site's page cannot drive the module; the program's own page can", 
     await new Promise((resolve) => hostile.listen(5190, "127.0.0.1", resolve));
     const answers = [], before = rig.output.length;
     const watch = (page) => page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
-    let page;
     try {
-        page = await newPage("http://127.0.0.1:5190/", watch);
+        await newPage("http://127.0.0.1:5190/", watch);
         await eventually(async () => answers.length >= 2, "the hostile requests");
         await sleep(500);
     } finally {
@@ -211,8 +210,7 @@ test("another site's page cannot drive the module; the program's own page can", 
     }
     assert.ok(answers.every((status) => status === 403), answers.join());
     assert.ok(!rig.output.slice(before).includes("cmd = "), "a command reached the module");
-    const own = await page.context().newPage();
-    await own.goto(origin + "/gauge.html");
+    const own = await newPage("/gauge.html");
     assert.strictEqual(await own.evaluate(async () => (await fetch("/set/kick/threshold/7")).status), 200);
     await eventually(async () => rig.output.includes("cmd = '/set kick threshold 7'"), "the own request");
 });
