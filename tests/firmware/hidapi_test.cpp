@@ -82,7 +82,7 @@ struct emulated_bootloader {
         }
         return TRUE;
     }
-    // Commands 0 and 4 are acknowledged with 2, command 1 with 1, and each 1024-byte page with 2.
+    // Command 0 is acknowledged with 2, command 1 with 1, each 1024-byte page with 2; 4 is not.
     static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto& me = *static_cast<emulated_bootloader*>(self);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);

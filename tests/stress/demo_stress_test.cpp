@@ -34,7 +34,7 @@ long ms_since(steady::time_point start) {
 // curve. Every answer must be one the pages can use.
 struct traffic {
     std::atomic<long> answered{0}, malformed{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     std::atomic<bool> going{true};
     std::atomic<std::size_t> finished{0};
     std::mutex mutex;
@@ -76,9 +76,7 @@ struct traffic {
         for (going = false; finished < threads.size(); std::this_thread::sleep_for(20ms)) {
             read();
         }
-        for (auto& thread : threads) {
-            thread.join();
-        }
+        threads.clear();  // joins them
     }
 };
 

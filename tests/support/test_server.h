@@ -63,7 +63,6 @@ class raw_connection {
         }
         return sent;
     }
-    // Everything received so far.
     const std::string& raw() {
         pump(0);
         return received_;
