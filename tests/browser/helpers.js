@@ -15,17 +15,21 @@ for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_R
     process.env[name] = fs.mkdtempSync(path.join(scratch, "x"));
 process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
 
-// Opens the main page at the window's size, counting its loads; `prepare` may watch it before the first.
-async function openPage(browser, prepare) {
+// Opens a page (the main page unless told) at the window's size, counting its loads; `prepare` may
+// watch or stub it before the first.
+async function openPage(browser, prepare, address = "/") {
     const page = await (await browser.newContext({ viewport: { width: 1280, height: 720 } })).newPage();
     page.loads = 0;
     page.on("framenavigated", (frame) => (page.loads += frame === page.mainFrame() ? 1 : 0));
-    prepare?.(page);
-    await page.goto(origin + "/");
+    await prepare?.(page);
+    await page.goto(new URL(address, origin).href);
     return page;
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const getAll = async () => (await fetch(origin + "/get_all")).json();
+const firmwareImage = (name) => ({ name, mimeType: "application/octet-stream",
+    buffer: Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics\n"), Buffer.alloc(5000, 0x5a)]) });
 
 async function eventually(check, what, ms = 20000) {
     for (const end = Date.now() + ms; Date.now() < end; await sleep(25)) {
@@ -33,6 +37,13 @@ async function eventually(check, what, ms = 20000) {
         if (result) return result;
     }
     throw new Error(`${what}: not within ${ms} ms`);
+}
+
+// Waits until the page's own stream has delivered `count` noise readings: a stream whose page has
+// gone takes one more text before it ends, and an event a test relies on must not be that text.
+async function settle(page, count) {
+    await page.evaluate(() => { window.readings = 0; ev.addEventListener("message", () => window.readings++); });
+    await eventually(() => page.evaluate((n) => window.readings >= n, count), "noise readings");
 }
 
 // One headless demo program (it serves until SIGTERM) and one browser for a whole test file; the
@@ -58,4 +69,4 @@ function demoAndBrowser(test) {
     return rig;
 }
 
-module.exports = { origin, scratch, openPage, sleep, eventually, demoAndBrowser };
+module.exports = { origin, scratch, openPage, sleep, getAll, firmwareImage, eventually, settle, demoAndBrowser };

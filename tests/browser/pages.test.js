@@ -1,45 +1,33 @@
-// The pages in headless Chromium against korvaline-demo, the whole program with a simulated module
-// on 127.0.0.1:5000: one flow per page and per live behaviour, and another site's page that must
-// not reach the module. Answers the demo cannot give (a failed transfer) are stubbed per page.
+// The pages in headless Chromium against korvaline-demo on 127.0.0.1:5000, one flow per page and per
+// live behaviour, and another site's page; answers the demo cannot give are stubbed per page.
 "use strict";
 
 const test = require("node:test");
 const assert = require("node:assert");
 const http = require("node:http");
-const { origin, sleep, eventually, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, sleep, getAll, firmwareImage, eventually, settle, demoAndBrowser } = require("./helpers.js");
 
 const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
 const rig = demoAndBrowser(test);
 const foreign = [], contexts = [];  // contexts are closed after each test, whatever its outcome
-const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
 const label = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 
-async function context() {
-    contexts.push(await rig.browser.newContext({ viewport: { width: 1280, height: 720 } }));
-    return contexts.at(-1);
-}
+const newPage = (address, prepare) => openPage(rig.browser, async (page) => {
+    contexts.push(page.context());
+    await prepare?.(page);
+}, address);
 
-// A page of the window's size; `page.api` lists its API requests since its last load, and any
-// request that leaves the origin fails the test, as the pages must work without a network.
-async function open(pathname = "/") {
-    const page = await (await context()).newPage();
-    Object.assign(page, { api: [], loads: 0 });
-    page.on("framenavigated", (frame) => frame === page.mainFrame() && (page.api = [], page.loads++));
+// `page.api` lists the page's API requests since its last load, and any request that leaves the
+// origin fails the test, as the pages must work without a network.
+const open = (pathname) => newPage(pathname, (page) => {
+    page.api = [];
+    page.on("framenavigated", (frame) => frame === page.mainFrame() && (page.api = []));
     page.on("request", (r) => {
         if (!r.url().startsWith(origin) && !r.url().startsWith("data:")) foreign.push(r.url());
         const where = new URL(r.url()).pathname;
         if (api.test(where)) page.api.push(`${r.method()} ${where}`);
     });
-    await page.goto(origin + pathname);
-    return page;
-}
-
-// Waits until the page's own stream has delivered a few readings: a stream whose page has gone
-// takes one more text before it ends, and an event the test relies on must not be that text.
-async function settle(page) {
-    await page.evaluate(() => { window.readings = 0; ev.addEventListener("message", () => window.readings++); });
-    await eventually(() => page.evaluate(() => window.readings >= 20), "noise readings");
-}
+});
 
 // Presses on the element, moves through the points in one burst inside the page (so that no pause
 // of a loaded machine reaches the widgets' 200 ms debounce), and releases.
@@ -130,7 +118,7 @@ test("live: noise reaches the editor, unplugging opens the dialog, replugging re
     assert.ok(Math.abs(points.at(-1)[0] - points.length) < 1e-6, d);
     await eventually(async () => (await page.locator('range-slider[name="threshold"] .slider-container')
         .getAttribute("style")).includes("orange"), "noise level on the threshold");
-    await settle(page);
+    await settle(page, 20);
     const loads = page.loads;
     rig.demo.kill("SIGUSR1");
     await eventually(() => page.locator("#disconnected").isVisible(), "disconnected dialog");
@@ -156,8 +144,6 @@ test("the gauge page's threshold follows a drag within 0..100 and valid typed va
     assert.strictEqual(await gauge.getAttribute("data-threshold"), "30");
 });
 
-const image = (name) => ({ name, mimeType: "application/octet-stream",
-    buffer: Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics\n"), Buffer.alloc(5000, 0x5a)]) });
 const message = (page) => page.locator("#firmware-message");
 
 test("the settings page reports refused, failed and broken uploads in its card", async () => {
@@ -170,23 +156,21 @@ test("the settings page reports refused, failed and broken uploads in its card",
                 '{"event" : "firmware_upload_end"}']
                 .map((e) => `data: ${e}\n\n`).join("") })), null, /^The bootloader did not answer\.$/],
     ]) {
-        const page = await (await context()).newPage();
-        await stub?.(page);
-        await page.goto(origin + "/settings.html");
+        const page = await newPage("/settings.html", stub);
         if (name) {
-            await page.locator("#firmware_file").setInputFiles(image(name));
+            await page.locator("#firmware_file").setInputFiles(firmwareImage(name));
             await page.locator("#fw_upload_button").click();
         }
         await eventually(() => message(page).isVisible(), why);
         assert.match(await message(page).textContent(), shown, why);
         assert.ok(!(await page.locator("#firmware-modal").isVisible()), why);
         if (name) assert.strictEqual(await page.locator("#fw_upload_button").getAttribute("aria-busy"), "false", why);
-        }
+    }
 });
 
 test("a firmware upload runs through the simulated bootloader with its progress dialog", async () => {
     const page = await open("/settings.html");
-    await settle(page);
+    await settle(page, 20);
     const lines = [];
     page.on("console", (m) => lines.push(m.text()));
     await page.evaluate(() => {
@@ -195,7 +179,7 @@ test("a firmware upload runs through the simulated bootloader with its progress 
         const card = document.getElementById("firmware-message");
         new MutationObserver(() => console.log("card " + card.textContent)).observe(card, { attributes: true });
     });
-    await page.locator("#firmware_file").setInputFiles(image("Korvaline.bin"));
+    await page.locator("#firmware_file").setInputFiles(firmwareImage("Korvaline.bin"));
     const answered = page.waitForResponse((r) => r.url().endsWith("/firmware"));
     await page.locator("#fw_upload_button").click();
     assert.strictEqual(await (await answered).text(), '{"status": "done"}');
@@ -215,12 +199,10 @@ test("another site's page cannot drive the module; the program's own page can", 
         fetch("${origin}/set/kick/note/2", { mode: "no-cors" }).catch(() => {});
         document.getElementById("f").submit();</script>`));
     await new Promise((resolve) => hostile.listen(5190, "127.0.0.1", resolve));
-    const page = await (await context()).newPage();
-    const answers = [];
-    page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
-    const before = rig.output.length;
+    const answers = [], before = rig.output.length;
+    const watch = (page) => page.on("response", (r) => r.url().startsWith(origin) && answers.push(r.status()));
     try {
-        await page.goto("http://127.0.0.1:5190/");
+        await newPage("http://127.0.0.1:5190/", watch);
         await eventually(async () => answers.length >= 2, "the hostile requests");
         await sleep(500);
     } finally {
@@ -228,8 +210,7 @@ test("another site's page cannot drive the module; the program's own page can", 
     }
     assert.ok(answers.every((status) => status === 403), answers.join());
     assert.ok(!rig.output.slice(before).includes("cmd = "), "a command reached the module");
-    const own = await page.context().newPage();
-    await own.goto(origin + "/gauge.html");
+    const own = await newPage("/gauge.html");
     assert.strictEqual(await own.evaluate(async () => (await fetch("/set/kick/threshold/7")).status), 200);
     await eventually(async () => rig.output.includes("cmd = '/set kick threshold 7'"), "the own request");
 });

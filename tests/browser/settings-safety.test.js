@@ -4,17 +4,9 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { origin, openPage, eventually, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, getAll, firmwareImage, eventually, settle, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
-const getAll = async () => (await fetch(origin + "/get_all")).json();
-
-// Waits until the page's own event stream has delivered noise readings: a stream of a page that
-// was left takes one more message before it ends, and the checks below rely on every event.
-async function settle(page) {
-    await page.evaluate(() => ev.addEventListener("message", () => (window.seen = (window.seen ?? 0) + 1)));
-    await eventually(() => page.evaluate(() => window.seen >= 5), "noise readings");
-}
 
 // The unsaved marker: the dot on the save button, the button's tooltip and the page's title.
 const marker = async (page) => [await page.locator("#save-button .unsaved-dot").isVisible(),
@@ -24,7 +16,7 @@ const clean = "false | Save config | Korvaline App";
 test("unsaved marker, backup restored through its preview, safety copy, port problem", async () => {
     const page = await openPage(rig.browser);
     await eventually(async () => page.loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), "reload");
-    await settle(page);
+    await settle(page, 5);
     assert.strictEqual(await marker(page), clean);
     await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").dispatchEvent("change"));
     await eventually(async () => (await marker(page)) === "true | Unsaved changes | • Korvaline App", "marker shown");
@@ -60,8 +52,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await page.locator("#restore-cancel").click();
 
     // A firmware transfer begins with a copy of the settings, named in its dialog and listed.
-    const image = Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics"), Buffer.alloc(5000, 0x5a)]);
-    await page.locator("#firmware_file").setInputFiles({ name: "Korvaline.bin", mimeType: "application/octet-stream", buffer: image });
+    await page.locator("#firmware_file").setInputFiles(firmwareImage("Korvaline.bin"));
     await page.locator("#fw_upload_button").click();
     await eventually(() => page.locator("#safety-copy-message").isVisible(), "safety copy");
     const copy = /^The settings were copied to "(auto-korvaline-settings-\d{8}-\d{6}\.json)"/.exec(await page.locator("#safety-copy-message").textContent())[1];
@@ -74,7 +65,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await page.locator("#restore-cancel").click();
 
     // The demo's module always opens: the reason for one that does not is the answer of "/state".
-    await settle(page);
+    await settle(page, 5);
     await page.route("**/state", (route) => route.fulfill({ json: { connected: false, unsaved: false, problem: "busy" } }));
     rig.demo.kill("SIGUSR1");
     await eventually(() => page.locator("#disconnected-problem").isVisible(), "problem line");

@@ -4,12 +4,11 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { origin, openPage, sleep, eventually, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, sleep, getAll, eventually, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
 let page, sent = []; // the page, and the settings requests it sent as method and path
 
-const getAll = async () => JSON.parse(await (await fetch(origin + "/get_all")).text());
 const shown = (selector) => page.locator(selector).evaluate((e) => Number(e.getAttribute("aria-valuenow") ?? e.value));
 
 // Waits until the page has sent these requests, then a little longer, and expects nothing else.

@@ -82,7 +82,7 @@ struct emulated_bootloader {
         }
         return TRUE;
     }
-    // Commands 0 and 4 are acknowledged with 2, command 1 with 1, and each 1024-byte page with 2.
+    // Command 0 is acknowledged with 2, command 1 with 1, each 1024-byte page with 2; 4 is not.
     static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto& me = *static_cast<emulated_bootloader*>(self);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -107,15 +107,14 @@ struct emulated_bootloader {
     static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto& me = *static_cast<emulated_bootloader*>(self);
         std::uint8_t report[64] = {};
-        {
-            std::lock_guard lock(me.mutex);
-            if (me.reports.empty()) {
-                umockdev_ioctl_client_complete(client, -1, EAGAIN);
-                return TRUE;
-            }
-            report[0] = report[7] = me.reports.front();
-            me.reports.pop_front();
+        std::unique_lock lock(me.mutex);
+        if (me.reports.empty()) {
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            return TRUE;
         }
+        report[0] = report[7] = me.reports.front();
+        me.reports.pop_front();
+        lock.unlock();
         char doorbell;
         [[maybe_unused]] auto got = ::read(me.bell, &doorbell, 1);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -142,9 +141,7 @@ TEST(HidapiHost, AWholeTransferThroughHidraw) {
     std::vector<std::string> events;
     const firmware::link link{[](const std::string&) { return true; },
                               [&](std::string text) { events.push_back(text); }};
-    firmware::pacing pace;
-    pace.step = 1ms;
-    pace.bootloader.ack_timeout = 3000ms;
+    const firmware::pacing pace{.step = 1ms, .bootloader = {.ack_timeout = 3000ms}};
     std::string image = "Korvaline by Talverin Acoustics";
     image.resize(1500, 'k');
     testing::internal::CaptureStdout();

@@ -1,6 +1,5 @@
-// The firmware update against the simulated bootloader at a fast pacing: what reaches the
-// bootloader and the page for each image size, every failure ending in its error before the end,
-// and POST "/firmware" (port 5710): its rules, one transfer at a time, bodies over the limit.
+// The firmware update against the simulated bootloader at a fast pacing: what reaches it and the
+// page, every failure's error, and POST "/firmware" (port 5710): one at a time, no oversized body.
 
 #include "maintenance/transfer.h"
 
@@ -36,11 +35,10 @@ TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
         }
         ASSERT_TRUE(firmware::transfer(image, r.link(), loader, test::fast_pacing));
         // Twenty steps of waiting for the bootloader, the pages, then the run up to 99.
-        std::vector<int> progress(20), seen, run(60);
+        std::vector<int> progress(100), seen;
         std::iota(progress.begin(), progress.end(), 0);
-        std::iota(run.begin(), run.end(), 40);
-        progress.insert(progress.end(), pages.begin(), pages.end());
-        progress.insert(progress.end(), run.begin(), run.end());
+        progress.erase(progress.begin() + 20, progress.begin() + 40);
+        progress.insert(progress.begin() + 20, pages.begin(), pages.end());
         for (const auto& e : r.events) {
             if (e.starts_with(R"({"event" : "firmware_upload_progress")")) {
                 seen.push_back(std::stoi(e.substr(e.find(":", 40) + 1)));
@@ -57,16 +55,8 @@ TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
     }
 }
 
-// A host whose only node refuses to open, and one that takes no data report at all (every page
-// is acknowledged all the same: the transfer must not call that a success).
-struct forbidding_host : hid::host {
-    std::vector<hid::device_info> enumerate(std::uint16_t vendor, std::uint16_t product) override {
-        return {{"/dev/hidraw7", vendor, product}};
-    }
-    hid::open_result open(const hid::device_info&) override {
-        return {nullptr, hid::open_status::no_permission};
-    }
-};
+// A host whose only node refuses to open, or opens onto a connection that takes no data report
+// (every page is acknowledged all the same: the transfer must not call that a success).
 struct refusing_connection final : hid::connection {
     int write(std::span<const std::uint8_t> report) override {
         return std::equal(report.begin() + 1, report.begin() + 8, "BTLDCMD") ? int(report.size())
@@ -77,15 +67,20 @@ struct refusing_connection final : hid::connection {
         return static_cast<int>(buffer.size());
     }
 };
-struct refusing_host final : forbidding_host {
-    hid::open_result open(const hid::device_info&) override {
-        return {std::make_unique<refusing_connection>(), hid::open_status::opened};
+struct unusable_host final : hid::host {
+    explicit unusable_host(bool opens) : opens(opens) {}
+    std::vector<hid::device_info> enumerate(std::uint16_t vendor, std::uint16_t product) override {
+        return {{"/dev/hidraw7", vendor, product}};
     }
+    hid::open_result open(const hid::device_info&) override {
+        return {opens ? std::make_unique<refusing_connection>() : nullptr,
+                opens ? hid::open_status::opened : hid::open_status::no_permission};
+    }
+    const bool opens;
 };
 
 TEST(FirmwareTransfer, EveryFailureEndsWithItsErrorBeforeTheEnd) {
-    forbidding_host forbidding;
-    refusing_host refusing;
+    unusable_host forbidding(false), refusing(true);
     struct row {
         const char* why;
         bool module_present;

@@ -1,25 +1,16 @@
 // Plays the module on a pty with arbitrary reply bursts (NUL bytes, carriage returns without line
-// feeds, partial lines, bursts larger than one read) and checks what usb::device::query makes of
-// them. The accumulation lives inside the query, so the real device, the real serial port and a
-// real pty are driven, with the line timings shortened.
-//
-// Input: a sequence of bursts, each a length byte and that many bytes (a length byte with its high
-// bit set means (byte & 0x7f) * 64 bytes, so that bursts larger than one 4095-byte read occur).
-//
+// feeds, partial lines, bursts larger than one read) to the real usb::device::query, serial port
+// and pty, with the line timings shortened. Input: bursts, each a length byte and that many bytes
+// (with the high bit set, (byte & 0x7f) * 64 bytes, so that bursts larger than one read occur).
 // Oracle: a reply, when there is one, is never empty, ends with a line feed and is exactly the
-// beginning of what the module sent: nothing is lost from its middle, nothing is added, nothing of
-// an earlier exchange leaks into it.
-#include <atomic>
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
+// beginning of what the module sent: nothing lost from its middle, added, or left from before.
 #include <cstdlib>
-#include <string>
+#include <numeric>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "tests/support/serial_link.h"
+#include "tests/support/wait.h"
 #include "usb/device.h"
 
 namespace {
@@ -32,67 +23,44 @@ constexpr std::size_t max_bursts = 8;
 constexpr auto burst_pause = 8ms;
 constexpr auto query_timeout = 40ms;
 
-usb::device_timing fast_timing() {
-    usb::device_timing t;
-    t.poll_interval = 20ms;
-    t.connect_delay = 0ms;
-    t.serial.burst_gap = 3ms;
-    t.serial.read_limit = 500ms;
-    t.serial.burst_limit = 50ms;
-    t.serial.write_per_byte = 1ms;
-    t.serial.write_constant = 50ms;
-    return t;
-}
-
-// A bus whose one module is always there, on the pty.
-struct fake_bus final : usb::bus {
-    explicit fake_bus(std::string name) : tty(std::move(name)) {}
-    std::string tty;
-    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
-        return usb::found_device{"/sys/devices/fake/1-2"};
-    }
-    std::string serial_port_name(const usb::found_device&) override { return tty; }
-};
+constexpr usb::device_timing fast_timing{.poll_interval = 20ms,
+                                         .connect_delay = 0ms,
+                                         .serial = {.burst_gap = 3ms,
+                                                    .read_limit = 500ms,
+                                                    .burst_limit = 50ms,
+                                                    .write_per_byte = 1ms,
+                                                    .write_constant = 50ms}};
 
 // The module's end of the line. The test keeps its own descriptor of the tty, so that whatever the
 // program did not read can be drained between exchanges.
 struct line {
     line() {
         ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
-        device = std::make_unique<usb::device>(bus, 0x0483, 0x5740, fast_timing());
-        device->install_callbacks([this] { connected = true; }, [] {});
-        for (int i = 0; i < 500 && !connected; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        if (!connected) {
+        bus.present = true;
+        device.install_callbacks([this] { connected = true; }, [] {});
+        if (!test::eventually([this] { return connected.load(); }, 5s)) {
             std::abort();
         }
     }
-    ~line() { device.reset(); }
-
     // Discards what is left in both directions once no byte has moved for a while.
     void drain() {
-        char buf[4096];
         for (int fd : {pty.slave(), pty.master()}) {
-            pollfd p{fd, POLLIN, 0};
-            while (::poll(&p, 1, 5) > 0 && ::read(fd, buf, sizeof buf) > 0) {
-            }
+            usb_test::drain(fd, 5ms);
         }
     }
 
     usb_test::pty_pair pty;
-    fake_bus bus{pty.name()};
-    std::unique_ptr<usb::device> device;
+    usb_test::pty_bus bus{pty.name()};
     std::atomic<bool> connected{false};
+    usb::device device{bus, 0x0483, 0x5740, fast_timing};  // goes first, with its callback
 };
 
 std::vector<std::string> split_bursts(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> bursts;
-    std::size_t i = 0;
-    while (i < size && bursts.size() < max_bursts) {
+    for (std::size_t i = 0; i < size && bursts.size() < max_bursts;) {
         const std::uint8_t head = data[i++];
-        std::size_t length = (head & 0x80) ? std::size_t(head & 0x7f) * 64 : head;
-        length = std::min(length, size - i);
+        const std::size_t length =
+            std::min((head & 0x80) ? std::size_t(head & 0x7f) * 64 : head, size - i);
         bursts.emplace_back(reinterpret_cast<const char*>(data + i), length);
         i += length;
     }
@@ -136,23 +104,18 @@ void play_module(int master, const std::vector<std::string>& bursts,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static line module_line;
     const std::vector<std::string> bursts = split_bursts(data, size);
-    std::string sent;
-    for (const auto& burst : bursts) {
-        sent += burst;
-    }
+    const std::string sent = std::accumulate(bursts.begin(), bursts.end(), std::string());
 
     std::atomic<bool> stop{false};
     std::thread module([&] { play_module(module_line.pty.master(), bursts, stop); });
-    const auto reply = module_line.device->query(std::string(command), query_timeout, 500us);
+    const auto reply = module_line.device.query(std::string(command), query_timeout, 500us);
     stop = true;
     module.join();
     module_line.drain();
 
-    if (reply) {
-        if (reply->empty() || reply->back() != '\n' || reply->size() > sent.size() ||
-            sent.compare(0, reply->size(), *reply) != 0) {
-            std::abort();
-        }
+    if (reply && (reply->empty() || reply->back() != '\n' || reply->size() > sent.size() ||
+                  sent.compare(0, reply->size(), *reply) != 0)) {
+        std::abort();
     }
     return 0;
 }

@@ -1,6 +1,5 @@
-// Looks up arbitrary paths in the real embedded store. Every lookup must either find the entry
-// that the path names once leading and trailing slashes are dropped and runs of slashes folded,
-// or raise the documented std::system_error; nothing else may happen.
+// Looks up arbitrary paths in the real embedded store: each finds the entry the path names once
+// outer slashes are dropped and runs folded, or raises the documented std::system_error.
 #include <algorithm>
 #include <cmrc/cmrc.hpp>
 #include <cstddef>

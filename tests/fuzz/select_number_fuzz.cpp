@@ -1,6 +1,5 @@
-// Checks the instrument-number parser of the select route against the standard library's own
-// decimal parser, which reads exactly the accepted form: an optional minus sign, then digits,
-// up to the first other byte, refused when it does not fit in 32 bits.
+// The select route's instrument-number parser against std::from_chars, which reads exactly the
+// accepted form: an optional minus, digits up to the first other byte, refused past 32 bits.
 #include <charconv>
 #include <cstddef>
 #include <cstdint>

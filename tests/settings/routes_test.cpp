@@ -143,24 +143,16 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
 }
 
 // The device over a bus whose one module sits on `tty` while the test has it plugged.
-struct link final : usb::bus {
-    explicit link(std::string node) : tty(std::move(node)) {
+struct link final : usb_test::pty_bus {
+    explicit link(std::string node) : pty_bus(std::move(node)) {
         device.install_callbacks([this] { ++calls; }, [this] { ++calls; });
     }
-    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
-        return present ? std::optional(usb::found_device{tty}) : std::nullopt;
-    }
-    std::string serial_port_name(const usb::found_device& found) override { return found.id; }
     // Whether the device has the module open and why not, once it has made `calls_so_far` calls.
     std::pair<bool, open_problem> plug(bool now, int calls_so_far) {
         present = now;
-        for (int i = 0; i < 1000 && calls < calls_so_far; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
+        test::eventually([&] { return calls >= calls_so_far; });
         return {device.connected(), device.problem()};
     }
-    const std::string tty;
-    std::atomic<bool> present{false};
     std::atomic<int> calls{0};
     usb::device device{*this, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
 };

@@ -1,6 +1,5 @@
-// korvaline-demo under load, faults and bad input, in one run: a hot-plug storm under traffic,
-// thousands of concurrent settings requests, stalled clients, and a shutdown in the middle of all
-// of it. Each "[figure]" line is what the README's reliability table reports.
+// korvaline-demo in one run: a hot-plug storm under traffic, thousands of concurrent settings
+// requests, stalled clients and a shutdown amid it all; "[figure]" lines feed the README's table.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -35,7 +34,7 @@ long ms_since(steady::time_point start) {
 // curve. Every answer must be one the pages can use.
 struct traffic {
     std::atomic<long> answered{0}, malformed{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     std::atomic<bool> going{true};
     std::atomic<std::size_t> finished{0};
     std::mutex mutex;
@@ -77,9 +76,7 @@ struct traffic {
         for (going = false; finished < threads.size(); std::this_thread::sleep_for(20ms)) {
             read();
         }
-        for (auto& thread : threads) {
-            thread.join();
-        }
+        threads.clear();  // joins them
     }
 };
 
@@ -91,10 +88,7 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
     ASSERT_TRUE(demo.wait_for_output("serving the Korvaline pages at http://127.0.0.1:5000/", 60s))
         << demo.output();
     test::raw_stream stream(5000);
-    const auto read = [&] {
-        demo.output();
-        stream.raw();
-    };
+    const auto read = [&] { demo.output(), stream.raw(); };
     httplib::Client control("127.0.0.1", 5000);
     ASSERT_TRUE(control.Get("/start_noise_logger"));
 

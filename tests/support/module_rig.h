@@ -19,9 +19,7 @@ struct module_rig {
         : port(port), module(options), client("127.0.0.1", port) {
         device.install_callbacks([] {}, [] {});  // the device opens no port before it has them
         client.set_read_timeout(30s);
-        for (int i = 0; i < 1000 && !device.connected(); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
+        eventually([this] { return device.connected(); });
     }
     void serve() { running = std::make_unique<running_server>(server, port); }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// The module's serial line in tests: a pty pair standing in for it, and a fake module answering on
-// the pty master. The device-link tests and the device query fuzzer share them.
+// The module's serial line in tests, for the device-link tests and the device query fuzzer: a pty
+// pair standing in for it, a bus offering its node, and a fake module answering on the master.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "usb/bus.h"
 
 namespace usb_test {
 
@@ -46,6 +48,17 @@ class pty_pair {
   private:
     int master_ = -1, slave_ = -1;
     std::string name_;
+};
+
+// A bus whose one module sits on `tty` while `present` holds.
+struct pty_bus : usb::bus {
+    explicit pty_bus(std::string node) : tty(std::move(node)) {}
+    std::optional<usb::found_device> find_device(std::uint16_t, std::uint16_t) override {
+        return present ? std::optional(usb::found_device{tty}) : std::nullopt;
+    }
+    std::string serial_port_name(const usb::found_device& found) override { return found.id; }
+    const std::string tty;
+    std::atomic<bool> present{false};
 };
 
 // Writes all of data to a (possibly non-blocking) descriptor, for ten seconds at most: a writer

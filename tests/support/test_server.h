@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait.h"
+
 namespace test {
 
 using namespace std::chrono_literals;
@@ -61,13 +63,11 @@ class raw_connection {
         }
         return sent;
     }
-    // Everything received so far.
     const std::string& raw() {
         pump(0);
         return received_;
     }
-    // What arrives until the server closes the connection, `quiet` passes without a byte, or
-    // `done` holds.
+    // What arrives until the server closes, `quiet` passes without a byte, or `done` holds.
     const std::string& read_all(std::chrono::milliseconds quiet,
                                 std::function<bool(const std::string&)> done = {}) {
         while (!(done && done(received_)) && pump(static_cast<int>(quiet.count())) > 0) {
@@ -75,13 +75,7 @@ class raw_connection {
         return received_;
     }
     bool closed_by_server(std::chrono::milliseconds limit) {
-        for (auto end = std::chrono::steady_clock::now() + limit;
-             std::chrono::steady_clock::now() < end;) {
-            if (pump(20) == 0) {
-                return true;
-            }
-        }
-        return false;
+        return eventually([this] { return pump(20) == 0; }, limit);
     }
 
   protected:

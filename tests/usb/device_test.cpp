@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "sim/bus.h"
 #include "sim/module.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -21,16 +21,10 @@ TEST(Device, AModuleRepluggedBetweenTwoPollsIsOpenedAnew) {
     // Polls far apart, so that the replug below falls between two of them.
     usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 1s, .connect_delay = 20ms}};
     device.install_callbacks([&] { ++connects; }, [&] { ++disconnects; });
-    const auto reaches = [&](int value) {
-        for (int i = 0; i < 1000 && connects < value; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return connects == value;
-    };
-    ASSERT_TRUE(reaches(1));
+    ASSERT_TRUE(test::eventually([&] { return connects == 1; }));
     module.unplug();
     module.plug();
-    ASSERT_TRUE(reaches(2));
+    ASSERT_TRUE(test::eventually([&] { return connects == 2; }));
     EXPECT_EQ(disconnects, 1);
     EXPECT_TRUE(device.connected());
     EXPECT_TRUE(device.query("/get params all", 1s, 1ms));

@@ -1,7 +1,5 @@
 // The serial port on a pty: burst framing, large writes and exclusivity. Raw line settings and
-// read deadlines are pinned by the device query fuzzer (arbitrary bytes through a real port) and
-// the routes test; the connection manager runs in device_test.cpp, the emulated-udev test and the
-// stress run.
+// read deadlines are pinned by the device query fuzzer and the routes test.
 
 #include "usb/serial_port.h"
 

@@ -1,22 +1,23 @@
-// The whole link against an emulated udev tree and tty (umockdev): discovery of the module among a
-// stranger with its product id and a second tty of its own, the port's modem lines, a query, and
-// the module leaving the bus.
+// The whole link against an emulated udev tree and tty (umockdev): discovery, the port's modem
+// lines, a query, and the module leaving the bus.
 
 #include "usb/udev_bus.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "tests/support/serial_link.h"
+#include "tests/support/wait.h"
 #include "usb/device.h"
 
 namespace {
 
 using namespace usb_test;
+namespace fs = std::filesystem;
 const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/";
 
 // A USB device with one tty below each interface in `ttys` (interface number, tty name).
@@ -84,12 +85,6 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
     ASSERT_TRUE(umockdev_testbed_attach_ioctl(bed.bed, "/dev/ttyACM0", handler, nullptr));
     const int master = umockdev_testbed_get_dev_fd(bed.bed, "/dev/ttyACM0");
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    auto reaches = [](std::atomic<int>& count, int value) {
-        for (int i = 0; i < 1000 && count < value; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return count == value;
-    };
     usb::udev_bus bus;
     usb::device_timing timing;
     timing.poll_interval = timing.connect_delay = 50ms;
@@ -101,7 +96,7 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
         });
         usb::device device(bus, 0x0483, 0x5740, timing);
         device.install_callbacks([&] { ++connects; }, [&] { ++disconnects; });
-        ASSERT_TRUE(reaches(connects, 1));
+        ASSERT_TRUE(test::eventually([&] { return connects == 1; }));
         EXPECT_EQ(device.query("/get params all", 1s, 1000us), "{\"kick\":{\"note\":36}}\r\n");
         EXPECT_EQ(lines & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
 
@@ -109,17 +104,15 @@ TEST(UdevBus, TheLinkOpensAndTalksToAnEmulatedModuleAndSeesItLeave) {
         module.stop();
         ::close(master);
         gchar* root = umockdev_testbed_get_root_dir(bed.bed);
-        const std::string ptymap = std::string(root) + "/dev/.ptymap";
-        g_free(root);
-        if (DIR* dir = ::opendir(ptymap.c_str())) {
-            while (dirent* entry = ::readdir(dir)) {
-                ::unlink((ptymap + "/" + entry->d_name).c_str());
-            }
-            ::closedir(dir);
+        std::error_code absent;
+        for (const auto& entry :
+             fs::directory_iterator(std::string(root) + "/dev/.ptymap", absent)) {
+            fs::remove(entry.path(), absent);
         }
+        g_free(root);
         EXPECT_EQ(device.query("/get params all", 100ms, 1000us), std::nullopt);
         bed.remove_module();
-        ASSERT_TRUE(reaches(disconnects, 1));
+        ASSERT_TRUE(test::eventually([&] { return disconnects == 1; }));
         EXPECT_FALSE(device.write("$0"));
         EXPECT_EQ(bus.find_device(0x0483, 0x5740), std::nullopt);
     }

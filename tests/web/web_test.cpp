@@ -40,9 +40,7 @@ TEST(messaging, refuses_streams_over_the_cap_and_releases_all_at_shutdown) {
     async::messaging events(server, {.max_streams = 2});
     test::running_server running(server, 5102);
     test::raw_stream a(5102), b(5102);
-    for (int i = 0; i < 200 && events.open_streams() < 2; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    test::eventually([&] { return events.open_streams() == 2; }, 2s);
     test::raw_stream refused(5102);
     EXPECT_TRUE(refused.closed_by_server(3s));
     EXPECT_TRUE(refused.raw().starts_with("HTTP/1.1 503")) << refused.raw();
@@ -69,8 +67,7 @@ TEST(request_guard, refuses_other_sites_and_rebound_host_names_before_any_route_
         {"Host: 127.0.0.1:5106\r\nSec-Fetch-Site: none\r\n", 200},  // typed into the address bar
         {"Host: 127.0.0.1:5106\r\nOrigin: http://127.0.0.1:5999\r\n", 403},
         {"Host: 127.0.0.1:5106\r\nSec-Fetch-Site: same-site\r\n", 403},
-        {"Host: attacker.example:5106\r\n",
-         403},  // DNS rebinding: the attacker's name, our address
+        {"Host: attacker.example:5106\r\n", 403},  // DNS rebinding: their name, our address
         {"Host: 127.0.0.1:80\r\n", 403},
         {"", 403},
     };

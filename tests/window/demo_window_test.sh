@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The demo program as a drummer sees it, under Xvfb: its window opens at 1280x720 with its icon and
-# the editor painted, and SIGTERM ends it with status 0, as does the window manager's close message.
-# With port 5000 taken it shows its error page and ends on SIGINT with status 1.
+# The demo program under Xvfb: a 1280x720 window with its icon and the editor painted, ended with
+# status 0 by SIGTERM or the close message; with port 5000 taken, an error page and 1 on SIGINT.
 # Usage: demo_window_test.sh DEMO X11_CLOSE OUTDIR
 set -euo pipefail
 demo=$1 close=$2 out=$3 pid= taker=

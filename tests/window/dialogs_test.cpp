@@ -40,9 +40,7 @@ std::set<std::string> download_answered_with(const std::string& key) {
     const fs::path downloads = fs::path(getenv("HOME")) / "Downloads here";
     std::thread user([&] {
         EXPECT_TRUE(answer("Save file", key));
-        for (int i = 0; i < 50 && fs::is_empty(downloads); ++i) {
-            std::this_thread::sleep_for(100ms);
-        }
+        test::eventually([&] { return !fs::is_empty(downloads); }, 5s);
         std::this_thread::sleep_for(500ms);
         window.close();
     });

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <thread>
 
+#include "tests/support/wait.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -33,9 +35,7 @@ TEST(termination, a_signal_before_or_during_the_wait_ends_it_and_the_earlier_han
         EXPECT_EQ(earlier_handler_calls, 0) << "a signal went past the guard";
         kill(getpid(), number);
         // A sanitizer runtime may hold a signal back until a safe point.
-        for (int i = 0; i < 100 && earlier_handler_calls == 0; ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
+        test::eventually([] { return earlier_handler_calls > 0; }, 5s);
         EXPECT_EQ(earlier_handler_calls.exchange(0), 1) << "the earlier handler is back";
         signal(number, SIG_DFL);
     }
