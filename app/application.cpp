@@ -76,6 +76,9 @@ int run(const seams& seams, const options& options) {
     // Caught first, so a Ctrl+C or SIGTERM at any moment, start-up included, ends in the orderly
     // shutdown below instead of killing the program half-way.
     platform::termination_signals signals;
+    // The window (or the reason for none) before any thread starts: loading the window sets the
+    // web engine's environment, which no other thread may be reading at that moment.
+    platform::window_choice opened = platform::open_window(options.headless);
 
     // Built in this order and destroyed in the reverse order, with the exceptions made explicit
     // at the end: the window goes once the server has stopped.
@@ -131,7 +134,6 @@ int run(const seams& seams, const options& options) {
     }
 
     int status = bound ? exit_ok : exit_cannot_serve;
-    platform::window_choice opened = platform::open_window(options.headless);
     std::unique_ptr<platform::window_interface>& window = opened.window;
     if (window) {
         window->set_title("Korvaline");
