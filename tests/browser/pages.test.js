@@ -105,6 +105,8 @@ test("the main page loads each pad from the module and sends every edit to it", 
     assert.strictEqual(await label(page, "hhc-timeout"), String(hhc.timeout));
     await sliderToTop(page, "hhc-offset");
     await eventually(async () => (await getAll()).hhc.offset === 127, "offset stored");
+    await sliderToTop(page, "hhc_trig-threshold");
+    await eventually(async () => (await getAll()).hhc_trig.threshold === 2000, "trigger threshold stored");
 });
 
 test("live: noise reaches the editor, unplugging opens the dialog, replugging reloads", async () => {
