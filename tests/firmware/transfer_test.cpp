@@ -51,6 +51,7 @@ TEST(FirmwareTransfer, SendsTheImagePageByPageWithItsProgress) {
         EXPECT_EQ(loader.image(), image) << "the image, zero padded to whole pages";
         EXPECT_EQ(loader.checksum(), checksum);
         EXPECT_EQ(loader.commands(), (std::vector<std::uint8_t>{4, 0, 1}));
+        EXPECT_TRUE(loader.wait_finished(1s)) << "command 1, acknowledged, ends its session";
         EXPECT_EQ(r.commands, std::vector<std::string>{"/reset"});
     }
 }
