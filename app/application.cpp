@@ -76,8 +76,8 @@ int run(const seams& seams, const options& options) {
     // Caught first, so a Ctrl+C or SIGTERM at any moment, start-up included, ends in the orderly
     // shutdown below instead of killing the program half-way.
     platform::termination_signals signals;
-    // The window (or the reason for none) before any thread starts: loading the window sets the
-    // web engine's environment, which no other thread may be reading at that moment.
+    // The window (or the reason for none) before the program's own threads start: loading the
+    // window sets the web engine's environment, which the device monitor's libudev reads.
     platform::window_choice opened = platform::open_window(options.headless);
 
     // Built in this order and destroyed in the reverse order, with the exceptions made explicit
