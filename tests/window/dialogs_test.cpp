@@ -24,7 +24,14 @@ namespace fs = std::filesystem;
 bool answer(const std::string& title, const std::string& keys) {
     const std::string dialog =
         "timeout 60 xdotool search --sync --onlyvisible --name '^" + title + "$'";
-    return std::system((dialog + " windowfocus --sync && xdotool key " + keys).c_str()) == 0;
+    // A window found while GTK is still mapping it may be gone by the focus (BadWindow), before
+    // any key went out: look for it again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (std::system((dialog + " windowfocus --sync && xdotool key " + keys).c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Answers the dialog of a page's download with the key; returns the download folder's files.
