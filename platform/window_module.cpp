@@ -19,8 +19,7 @@ namespace {
 // driver and, with Mesa, LLVM. Telling both there is nothing to probe keeps the driver out of this
 // process (measured under Xvfb: 82 to 53 MB of proportional set size, the window with its engine
 // 228 to 206 MB); all three are needed, as any probe left loads the driver. "/dev/null" is a
-// render device that matches no GPU, what the probe finds without one. Set before GTK starts, so
-// the engine's processes inherit them; a value the user has set wins. The web process opens its
+// render device that matches no GPU, what the probe finds without one. The web process opens its
 // own OpenGL display in any case.
 void keep_opengl_probes_out() {
     ::setenv("GDK_GL", "disable", 0);
@@ -42,7 +41,6 @@ void keep_opengl_probes_out() {
 //   allocated briefly otherwise keep an arena each. 4 to 5 MB over the three processes. The
 //   engine's processes take the tunables from the environment at start; this process, already
 //   running, takes them through mallopt().
-// Set before GTK starts, so the engine's processes inherit them; a value the user set wins.
 void fit_engine_to_one_page() {
     ::setenv("JSC_useJIT", "false", 0);
     ::setenv("Malloc", "1", 0);
@@ -65,6 +63,8 @@ korvaline_create_window() {
     // (The JSC_SIGNAL_FOR_GC variable would do the same, but every process of the engine then
     // prints "invalid option" about it.)
     JSConfigureSignalForGC(SIGUSR2);
+    // Both set the environment before GTK starts, so the engine's processes inherit it; a value
+    // the user has set wins.
     keep_opengl_probes_out();
     fit_engine_to_one_page();
     if (!platform::window::available()) {
