@@ -87,6 +87,10 @@ struct window::impl {
             question = nullptr;
         }
         gtk_widget_hide(toplevel);
+        // The page ends with its window. Left running, a page still loading (or holding its event
+        // stream) outlives the engine's network process when the program exits, and the web
+        // process then reports every load it loses as an internal error of the engine.
+        webkit_web_view_terminate_web_process(view);
         g_main_loop_quit(loop);
     }
 

@@ -27,7 +27,12 @@ async function openPage(browser, prepare, address = "/") {
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const getAll = async () => (await fetch(origin + "/get_all")).json();
+// The module's settings. A reply that misses the route's 100 ms time-out on a busy machine answers
+// "{}": read again until the module's answer comes.
+const getAll = () => eventually(async () => {
+    const all = await (await fetch(origin + "/get_all")).json();
+    return Object.keys(all).length > 0 && all;
+}, "the module's settings");
 const firmwareImage = (name) => ({ name, mimeType: "application/octet-stream",
     buffer: Buffer.concat([Buffer.from("Korvaline firmware by Talverin Acoustics\n"), Buffer.alloc(5000, 0x5a)]) });
 

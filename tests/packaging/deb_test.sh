@@ -3,7 +3,9 @@
 # Usage: deb_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
-installed() { dpkg-query -W -f='${Status}' korvaline 2>/dev/null | grep -q installed; }
+# Output is taken whole before grep looks at it: under pipefail, grep -q leaving at the first match
+# kills a writer still writing (SIGPIPE) and fails the pipeline although the match was there.
+installed() { [[ "$(dpkg-query -W -f='${Status}' korvaline 2>/dev/null)" == *installed* ]]; }
 if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null || installed; then
     echo "skipped: needs root and apt-get, and no korvaline package installed already" && exit 77
 fi
@@ -26,7 +28,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libcpp-httplib0.11 libudev1 libhidapi-hidraw0 libgtk-3-0 libwebkit2gtk-4.1-0; do
     grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postinst' || fail "no postinst"
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+grep -qx './postinst' <<<"$control" || fail "no postinst"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 apt-get install -y -o DPkg::Lock::Timeout=300 "$deb" >/dev/null || fail "apt-get install"

@@ -13,8 +13,11 @@ fail() { echo "FAIL: $*" >&2; cat "$home"/*.log >&2; exit 1; }
 start() {
     "$demo" >"$home/$1.log" 2>&1 &
     pid=$!
-    window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Korvaline$' | head -1) ||
+    # All of xdotool's answer first, then its first line: under pipefail, head leaving early would
+    # kill xdotool with SIGPIPE and fail the pipeline although the window was found.
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Korvaline$') ||
         fail "no window titled Korvaline within 60 s"
+    window=${window%%$'\n'*}
     size=$(xwininfo -id "$window" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
     [ "$size" = 1280x720 ] || fail "the window is $size, not 1280x720"
 }
@@ -38,7 +41,7 @@ ends_with() {
 }
 
 start sigterm
-xprop -id "$window" WM_HINTS | grep -q "icon" || fail "the window offers the desktop no icon"
+[[ "$(xprop -id "$window" WM_HINTS)" == *icon* ]] || fail "the window offers the desktop no icon"
 painted 1000 demo-window
 kill -TERM $pid
 ends_with SIGTERM 0
@@ -54,7 +57,8 @@ python3 -c 'import socket, time
 s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", 5000)); s.listen(); print("taken", flush=True); time.sleep(600)' >"$home/taker.log" &
 taker=$!
-for _ in $(seq 1 100); do grep -q taken "$home/taker.log" && break; sleep 0.1; done
+for _ in $(seq 1 600); do grep -q taken "$home/taker.log" && break; sleep 0.1; done
+grep -q taken "$home/taker.log" || fail "could not take port 5000"
 start port-taken
 painted 16 demo-port-taken
 grep -q "Cannot listen" "$home/port-taken.log" || fail "no diagnostic line for the taken port"
