@@ -33,6 +33,43 @@ const saveModal = document.getElementById("save-modal");
 let currentSensor = sensorsSelect.value;
 let data = null;
 
+// The pad whose values, read from the module, the controls show; null while they show none (at
+// load, after another pad was chosen, while a read fails). The controls are disabled and marked
+// unknown until then, and nothing is sent: no request ever carries a value that was neither read
+// from the module nor set by the drummer.
+let shownSensor = null;
+const editor = document.querySelector("main");
+const settingsStatus = document.getElementById("settings-status");
+const readAgain = document.getElementById("read-again");
+
+// A reply that misses the server's time-out answers "{}" (or lacks the pad): read again a few times.
+const readAttempts = 3;
+const readPause = 150;
+let readGeneration = 0;
+
+function valuesKnown() {
+    return shownSensor !== null && shownSensor === currentSensor;
+}
+
+// "reading", "failed" or "known".
+function showSettingsState(state) {
+    const known = state === "known";
+    editor.classList.toggle("unknown", !known);
+    editor.inert = !known;
+    editor.setAttribute("aria-busy", String(state === "reading"));
+    settingsStatus.hidden = known;
+    document.getElementById("settings-status-text").textContent =
+        state === "failed" ? "Could not read the module's settings." : "Reading the module's settings…";
+    readAgain.hidden = state !== "failed";
+}
+
+// Forgets what the controls show, and lets any read under way know it is no longer wanted.
+function forgetShownValues() {
+    shownSensor = null;
+    readGeneration++;
+    showSettingsState("reading");
+}
+
 function toggleModal(dialog) {
     if (dialog.hasAttribute("open")) {
         dialog.removeAttribute("open");
@@ -65,20 +102,22 @@ function setMode(hhc) {
     }
 }
 
+function holdsValuesOf(answer, sensor) {
+    const has = (name) => Object.prototype.hasOwnProperty.call(answer, name);
+    return answer !== null && typeof answer === "object" && has(sensor) && (sensor !== "hhc" || has("hhc_trig"));
+}
+
 // Shows the settings of the chosen pad. Setting a widget by program sends nothing.
 function updateSensorData() {
-    if (!data || !Object.prototype.hasOwnProperty.call(data, currentSensor)) {
-        return;
-    }
     const sensor = data[currentSensor];
+    shownSensor = currentSensor;
+    showSettingsState("known");
     if (currentSensor === "hhc") {
         setMode(true);
-        // Read first, so that an answer without "hhc_trig" moves no slider at all.
-        const trigThreshold = data.hhc_trig.threshold;
         hhcTimeout.threshold = sensor.timeout;
         hhcThreshold.threshold = sensor.threshold;
         hhcOffset.threshold = sensor.offset;
-        hhcTrigThreshold.threshold = trigThreshold;
+        hhcTrigThreshold.threshold = data.hhc_trig.threshold;
         return;
     }
     setMode(false);
@@ -94,24 +133,46 @@ function updateSensorData() {
     });
 }
 
+// Reads the settings of every pad and shows the chosen one's; a newer read, or another pad chosen
+// meanwhile, takes over.
 async function getConfig() {
-    try {
-        const response = await fetch("/get_all");
-        data = JSON.parse(await response.text());
-        updateSensorData();
-    } catch (error) {
-        console.log("error: " + error);
+    forgetShownValues();
+    const generation = readGeneration;
+    for (let attempt = 1; attempt <= readAttempts; attempt++) {
+        if (attempt > 1) {
+            await new Promise((resolve) => setTimeout(resolve, readPause));
+        }
+        let answer = null;
+        try {
+            answer = await (await fetch("/get_all")).json();
+        } catch (error) {
+            console.log("error: " + error);
+        }
+        if (generation !== readGeneration) {
+            return;
+        }
+        if (holdsValuesOf(answer, currentSensor)) {
+            data = answer;
+            updateSensorData();
+            return;
+        }
     }
+    showSettingsState("failed");
 }
 
+readAgain.addEventListener("click", () => getConfig());
+
 function setParam(sensor, param, value) {
+    if (!valuesKnown()) {
+        return Promise.resolve();
+    }
     return fetch(`/set/${sensor}/${param}/${value}`);
 }
 
 sensorsSelect.addEventListener("change", async () => {
     currentSensor = sensorsSelect.value;
+    forgetShownValues();
     await fetch(`/select/${sensor_map[currentSensor]}`);
-    console.log(currentSensor);
     await getConfig();
 });
 
@@ -123,7 +184,7 @@ midiNote.addEventListener("change", () => {
 });
 
 bezierCurve.addEventListener("curve", (event) => {
-    if (currentSensor === "hhc") {
+    if (currentSensor === "hhc" || !valuesKnown()) {
         return;
     }
     const p = event.detail.curve.map((point) => [Math.trunc(point[0]), Math.trunc(point[1])]);
@@ -364,7 +425,7 @@ class AutoThreshold {
     }
 
     applyProposal() {
-        if (this.proposal === null || this.measuring) {
+        if (this.proposal === null || this.measuring || !valuesKnown()) {
             return;
         }
         triggerThreshold.threshold = this.proposal;
