@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  ?= -G Ninja
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench mutants install deb format clean
+.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench mutants soak install deb format clean
 
 all: build
 
@@ -57,6 +57,12 @@ bench: build
 # options itself: pass them in ARGS, e.g. make mutants ARGS="--seed 1 --count 60".
 mutants: build
 	scripts/mutants.py --build-dir $(BUILD) $(ARGS)
+
+# The normal tree's tests run again and again beside CPU hogs (scripts/soak); a table of every test
+# that failed even once, and build/soak.json. Not part of `make test`. Options go in ARGS, e.g.
+# make soak ARGS="--runs 20 --hogs 2".
+soak: build
+	scripts/soak --build-dir $(BUILD) $(ARGS)
 
 install: build
 	cmake --install $(BUILD)
