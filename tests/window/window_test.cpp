@@ -65,18 +65,15 @@ setTimeout(() => { location.href = "/stayed"; }, 1500);</script></body></html>)"
 // Whether this process still has a child that runs: the engine's web and network processes are
 // reparented to the test (a subreaper) when the window's process ends.
 bool engine_running() {
-    const std::string parent = std::to_string(getpid());
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string line;
-        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(line.substr(line.rfind(')') + 2));
-        std::string state;
-        std::string ppid;
-        rest >> state >> ppid;
-        if (ppid == parent && state != "Z") {
+        std::getline(stat, line);
+        // After the command's closing parenthesis: the state, then the parent.
+        std::istringstream rest(line.substr(line.rfind(')') + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (rest >> state >> parent && parent == getpid() && state != 'Z') {
             return true;
         }
     }
