@@ -43,7 +43,8 @@ std::vector<stroke> strokes_of(std::uint64_t seed, std::int64_t n) {
     const std::int64_t bar = n / 16;
     const int s = static_cast<int>(n % 16);
     dice bar_dice(seed, 1, bar);
-    const bool fill = bar % 4 == 3 && bar_dice.chance(0.75);
+    // A fill ends every fourth bar, and now and then another bar.
+    const bool fill = bar % 4 == 3 || (bar % 4 == 1 && bar_dice.chance(0.25));
     const bool crash = s == 0 && (bar % 2 == 0 || bar_dice.chance(0.3));
     const bool on_ride = bar % 8 >= 4;
     const bool in_fill = fill && s >= 12;
