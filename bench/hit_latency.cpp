@@ -33,15 +33,18 @@ hit_figures measure_hits(const std::string& program, int samples, std::chrono::s
     out.rate = rate;
     const std::string server = "korvaline-bench-" + std::to_string(::getpid());
     ::setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
-    process jack({"jackd", "-n", server, "--no-realtime", "-d", "dummy", "-r", std::to_string(rate),
-                  "-p", std::to_string(period)},
+    process jack({"/usr/bin/jackd", "-n", server, "--no-realtime", "-d", "dummy", "-r",
+                  std::to_string(rate), "-p", std::to_string(period)},
                  {}, {});
     bool up = false;
     for (const auto end = clock::now() + 20s; !up && clock::now() < end && jack.running();) {
         up = std::system("jack_lsp >/dev/null 2>&1") == 0;
     }
     if (!up) {
-        out.failure = "jackd did not come up";
+        out.failure = "jackd did not come up:";
+        for (const auto& line : jack.lines()) {
+            out.failure += " " + line;
+        }
         return out;
     }
     std::unique_ptr<RtMidiOut> sender;
@@ -59,9 +62,11 @@ hit_figures measure_hits(const std::string& program, int samples, std::chrono::s
                           {{"XDG_CONFIG_HOME", (home / "config").string()},
                            {"XDG_DATA_HOME", (home / "data").string()},
                            {"JACK_DEFAULT_SERVER", server}});
+        // The stream opens once the program serves; the state it published before then waits
+        // for it.
+        const bool serving = korvaline.wait_for_line("serving the Korvaline pages", 20s);
         event_stream events(5000, "127.0.0.1:5000");
-        const bool connected = korvaline.wait_for_line("serving the Korvaline pages", 20s) &&
-                               events.wait_open(5s) &&
+        const bool connected = serving && events.wait_open(5s) &&
                                events.wait_for(
                                    [](const std::string& t) {
                                        return t.find(R"("event" : "midi")") != std::string::npos &&
@@ -69,7 +74,14 @@ hit_figures measure_hits(const std::string& program, int samples, std::chrono::s
                                    },
                                    10s);
         if (!connected) {
-            out.failure = "the program did not open the bench's MIDI port";
+            out.failure = "the program did not open the bench's MIDI port:";
+            for (const auto& line : korvaline.lines()) {
+                out.failure += " " + line;
+            }
+            out.failure += serving ? " serving" : " not serving";
+            for (const auto& e : events.drain()) {
+                out.failure += " " + e.text;
+            }
         }
         for (int i = 0; connected && i < samples; ++i) {
             const int velocity = 1 + i % 127;
