@@ -22,8 +22,10 @@ class jack_server {
         : name_("korvaline-test-" + std::to_string(::getpid())), period_(period) {
         // Every JACK client of this process, RtMidi's included, finds this server by the name.
         ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        pid_ = spawn({"jackd", "-n", name_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p",
-                      std::to_string(period_)});
+        // Synchronous: the server waits for every client's cycle. Asynchronous, a client slowed
+        // by a sanitizer misses cycles, and its peers read its last buffer again (notes twice).
+        pid_ = spawn({"jackd", "-n", name_, "--no-realtime", "-S", "-t", "2000", "-d", "dummy",
+                      "-r", "48000", "-p", std::to_string(period_)});
         ready_ = eventually([this] { return run({"jack_lsp"}) == 0 || exited(); },
                             std::chrono::seconds(20)) &&
                  !exited();
