@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <charconv>
 #include <cmrc/cmrc.hpp>
 #include <cstdio>
 #include <iostream>
@@ -12,8 +13,12 @@
 
 #include "maintenance/firmware_route.h"
 #include "maintenance/noise_logger.h"
+#include "midi/listener.h"
+#include "midi/remembered.h"
+#include "midi/routes.h"
 #include "platform/termination.h"
 #include "platform/window_loader.h"
+#include "settings/module_link.h"
 #include "settings/routes.h"
 #include "settings/safety_copy.h"
 #include "settings/store.h"
@@ -92,10 +97,24 @@ int run(const seams& seams, const options& options) {
     settings::unsaved unsaved(publish);
     settings::store copies(settings::store::default_folder());
     settings::routes settings_routes(device, copies, unsaved);
+    midi::remembered midi_choice(midi::remembered::default_file());
+    midi::listener hits(seams.midi, midi_choice,
+                        {publish, [&device] { return settings::read_module(device); }});
+    // The notes of the pads follow the module: a note set in the editor at once, whole settings
+    // again after a restore or when a module is plugged in.
+    settings_routes.on_restore([&hits] { hits.reread_pads(); });
     routing::router router(
         server, device,
         {[&unsaved] { unsaved.mark(true); }, [&unsaved] { unsaved.mark(false); },
-         [&settings_routes](std::int32_t pad) { settings_routes.editor_selected(pad); }});
+         [&settings_routes](std::int32_t pad) { settings_routes.editor_selected(pad); },
+         [&hits](const std::string& pad, const std::string& param, const std::string& value) {
+             int note = -1;
+             if (param == "note" &&
+                 std::from_chars(value.data(), value.data() + value.size(), note).ec ==
+                     std::errc{}) {
+                 hits.note_set(pad, note);
+             }
+         }});
     maintenance::noise_logger logger(server, device, events);
 
     for (const cmrc::directory_entry& item : fs.iterate_directory(resource_root)) {
@@ -106,9 +125,10 @@ int run(const seams& seams, const options& options) {
     events.send(R"({"event" : "disconnect"})");
     // A module that (re)connects holds what it stored: nothing unsaved.
     device.install_callbacks(
-        [&events, &unsaved] {
+        [&events, &unsaved, &hits] {
             unsaved.mark(false);
             events.send(R"({"event" : "connect"})");
+            hits.reread_pads();
         },
         [&events] { events.send(R"({"event" : "disconnect"})"); });
 
@@ -120,6 +140,7 @@ int run(const seams& seams, const options& options) {
     uploads.register_route(server);
     logger.register_routes(server);
     settings_routes.register_routes(server);
+    midi::register_routes(server, hits);
 
     // Bound before the window opens, so the window never shows a server that is not ours.
     const bool bound = server.bind_to_port(server_host, server_port);

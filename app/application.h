@@ -8,14 +8,18 @@ class bus;
 namespace hid {
 class host;
 }
+namespace midi {
+class system;
+}
 
 namespace app {
 
-// What differs between the real program and the demo: where the module and its bootloader are
-// found. Everything else is built by run() alike.
+// What differs between the real program and the demo: where the module, its bootloader and its
+// MIDI notes are found. Everything else is built by run() alike.
 struct seams {
     usb::bus& bus;
     hid::host& hid;
+    midi::system& midi;
 };
 
 // Builds every long-lived object in order, serves the pages on 127.0.0.1:5000, shows the window

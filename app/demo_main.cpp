@@ -18,10 +18,14 @@
 #include "app/application.h"
 #include "sim/bootloader.h"
 #include "sim/bus.h"
+#include "sim/groove.h"
 #include "sim/module.h"
 #include "sim/reset_flow.h"
 
 namespace {
+
+// The demo plays the same groove on every run.
+constexpr std::uint64_t groove_seed = 2026;
 
 // The write end of the self-pipe of SIGUSR1. A signal handler can reach nothing else, so this one
 // file-local descriptor is the exception to keeping state in objects.
@@ -210,9 +214,11 @@ int main(int argc, char** argv) {
     sim::bootloader hid;
     sim::reset_flow flow(module, hid);
     plug_switch plug(module);
+    // A drummer on the simulated kit: the demo's MIDI input, played through the module's settings.
+    sim::groove_input drums(module, groove_seed);
     if (const auto where = module.attached()) {
         std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
                   << ::getpid() << ") to unplug or replug it." << std::endl;
     }
-    return app::run(app::seams{bus, hid}, start.options);
+    return app::run(app::seams{bus, hid, drums}, start.options);
 }

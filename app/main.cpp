@@ -1,7 +1,9 @@
-// The program for a real module: finds it through libudev and its bootloader through hidapi.
+// The program for a real module: finds it through libudev, its bootloader through hidapi and its
+// notes through RtMidi.
 
 #include "app/application.h"
 #include "maintenance/hidapi_host.h"
+#include "midi/rtmidi_system.h"
 #include "usb/udev_bus.h"
 
 int main(int argc, char** argv) {
@@ -18,5 +20,6 @@ int main(int argc, char** argv) {
     }
     usb::udev_bus bus;
     hid::hidapi_host hid;
-    return app::run(app::seams{bus, hid}, start.options);
+    midi::rtmidi_system midi;
+    return app::run(app::seams{bus, hid, midi}, start.options);
 }

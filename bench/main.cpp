@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/event_stream.h"
+#include "bench/hit_latency.h"
 #include "bench/http_load.h"
 #include "bench/messaging_latency.h"
 #include "bench/process.h"
@@ -28,6 +29,9 @@
 #include "bench/stats.h"
 #include "bench/window_memory.h"
 
+#ifndef KORVALINE_PATH
+#define KORVALINE_PATH "korvaline"
+#endif
 #ifndef KORVALINE_DEMO_PATH
 #define KORVALINE_DEMO_PATH "korvaline-demo"
 #endif
@@ -64,7 +68,8 @@ const std::string upload_end_event = R"({"event" : "firmware_upload_end"})";
 struct settings {
     std::string out;
     std::string demo = KORVALINE_DEMO_PATH;
-    bool quick = false;  // fewer and shorter runs, for trying the bench itself
+    bool quick = false;      // fewer and shorter runs, for trying the bench itself
+    bool hits_only = false;  // the MIDI input's figures alone
 
     int runs() const { return quick ? 2 : 3; }
     int latency_samples() const { return quick ? 30 : 100; }
@@ -269,6 +274,41 @@ std::optional<double> window_pss_mb(const settings& s, const std::string& displa
     return pss;
 }
 
+// The MIDI input's figures: latency of a hit from the JACK port to the event stream, and the
+// program's CPU while hits arrive.
+void add_hit_rows(bench::report& r, const settings& s) {
+    std::cout << "MIDI hit runs ..." << std::endl;
+    std::vector<std::vector<double>> hit_runs;
+    std::vector<double> hit_cpu;
+    std::string hit_note;
+    double period_ms = 0;
+    for (int i = 0; i < s.runs(); ++i) {
+        if (!wait_port_free(demo_port)) {
+            break;
+        }
+        const auto figures =
+            bench::measure_hits(KORVALINE_PATH, s.latency_samples(), s.cpu_window());
+        if (!figures.failure.empty()) {
+            hit_note = figures.failure;
+            continue;
+        }
+        hit_runs.push_back(figures.latency_ms);
+        hit_cpu.push_back(figures.cpu_percent);
+        period_ms = 1000.0 * figures.period_frames / figures.rate;
+        r.condition("jack_period_frames", figures.period_frames);
+        r.condition("jack_sample_rate", figures.rate);
+    }
+    r.condition("jack_period_ms", period_ms);
+    add_latency_rows(r, "hit_event_ms", hit_runs, period_ms, hit_note);
+    r.explain("hit_event_ms",
+              "a note-on sent on a JACK MIDI port (jackd, dummy driver) to its hit text on the "
+              "event stream of korvaline --headless; limit: one JACK period, the floor");
+    r.add({"hit_cpu_percent", "20 hits/s", "% of one core", bench::summarize(hit_cpu), 1.0, ""});
+    r.explain("hit_cpu_percent",
+              "goal under 1% of one core: korvaline --headless with its MIDI "
+              "input open, no module, 20 note-ons a second over JACK");
+}
+
 int run_bench(const settings& s) {
     bench::report r;
     const auto bench_start = clock::now();
@@ -290,6 +330,11 @@ int run_bench(const settings& s) {
     r.condition("serial_burst_gap_ms", burst_gap_ms);
     r.condition("demo", s.demo);
     r.condition("runs_per_figure", s.runs());
+    if (s.hits_only) {
+        add_hit_rows(r, s);
+        std::cout << "\n" << r.table();
+        return 0;
+    }
 
     // --- start-up, and the memory right after it -------------------------------------------
     // The program and the bare reference server take turns, so both see the same machine load.
@@ -601,6 +646,9 @@ int run_bench(const settings& s) {
               "page started the noise logger");
     phase("window");
 
+    add_hit_rows(r, s);
+    phase("MIDI hits");
+
     reference->stop();
     const double startup_floor = bench::percentile(reference_startup, 50);
     r.add({"startup_ms", "exec to first /", "ms", bench::summarize(startup),
@@ -645,9 +693,12 @@ int main(int argc, char** argv) {
             s.demo = argv[++i];
         } else if (arg == "--quick") {
             s.quick = true;
+        } else if (arg == "--hits-only") {
+            s.hits_only = true;
         } else {
-            std::cerr << "usage: korvaline-bench [--out file.json] [--demo path] [--quick]"
-                      << std::endl;
+            std::cerr
+                << "usage: korvaline-bench [--out file.json] [--demo path] [--quick] [--hits-only]"
+                << std::endl;
             return 2;
         }
     }

@@ -177,6 +177,9 @@ void routes::register_routes(httplib::Server& server) {
         if (send(device_, plan)) {
             unsaved_.mark(true);
         }
+        if (applied_) {
+            applied_();
+        }
         // A curve goes to the selected pad: the restore selected others for theirs, and an open
         // editor's next curve must still reach the pad it shows.
         const bool selected_others =

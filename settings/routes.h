@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace httplib {
@@ -30,6 +31,9 @@ class routes {
     // The pad the editor selected last, to be selected again after a restore that selected others.
     void editor_selected(std::int32_t pad) { editor_pad_ = pad; }
 
+    // Called after a restore sent its commands to the module.
+    void on_restore(std::function<void()> applied) { applied_ = std::move(applied); }
+
     // Registers GET /state, GET /backup, POST /restore, GET /backups and GET /backups/<name>.
     void register_routes(httplib::Server& server);
 
@@ -39,6 +43,7 @@ class routes {
     unsaved& unsaved_;
     // One restore at a time: two interleaved restores would each judge the other's commands.
     std::mutex restoring_;
+    std::function<void()> applied_;
     std::atomic<std::int64_t> editor_pad_{no_pad};
     static constexpr std::int64_t no_pad = INT64_MIN;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -110,6 +111,18 @@ class module {
 
     // The number of the pad that "$N" selected last (kick, 0, at first).
     int selected_pad() const;
+
+    // One pad's settings as the module holds them now: what its simulated pad plays through.
+    struct pad_settings {
+        std::string name;
+        int note = 0;
+        std::int64_t threshold = 0;
+        std::int64_t scan_us = 0;
+        std::int64_t mask_us = 0;
+        double gain = 1.0;
+        std::array<std::array<std::int64_t, 2>, 4> curve{};
+    };
+    std::vector<pad_settings> pads() const;
 
     struct settings;
 

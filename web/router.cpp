@@ -81,16 +81,19 @@ router::router(httplib::Server& server, usb::device& device, observer observer)
         res.set_content(selected_prefix + number + "\"}", json_type);
     });
 
-    server_.Get(R"(/set/([^/]+)/([^/]+)/([^/]+))",
-                [this](const httplib::Request& req, httplib::Response& res) {
-                    const std::string command = "/set " + req.matches[1].str() + " " +
-                                                req.matches[2].str() + " " + req.matches[3].str();
-                    log_line("cmd = '" + command + "'");
-                    const auto reply = device_.query(command, query_timeout, query_poll);
-                    log_line("cmd: " + command + " ==> msg: '" + reply.value_or("<empty>") + "'");
-                    notify(observer_.changed, reply.has_value());
-                    res.set_content(reply ? set_success : set_failure, json_type);
-                });
+    server_.Get(R"(/set/([^/]+)/([^/]+)/([^/]+))", [this](const httplib::Request& req,
+                                                          httplib::Response& res) {
+        const std::string command = "/set " + req.matches[1].str() + " " + req.matches[2].str() +
+                                    " " + req.matches[3].str();
+        log_line("cmd = '" + command + "'");
+        const auto reply = device_.query(command, query_timeout, query_poll);
+        log_line("cmd: " + command + " ==> msg: '" + reply.value_or("<empty>") + "'");
+        notify(observer_.changed, reply.has_value());
+        if (reply && observer_.value_set) {
+            observer_.value_set(req.matches[1].str(), req.matches[2].str(), req.matches[3].str());
+        }
+        res.set_content(reply ? set_success : set_failure, json_type);
+    });
 
     server_.Post("/curve", [this](const httplib::Request& req, httplib::Response& res) {
         // A request without the field sends the bare prefix, as the module expects nothing else.

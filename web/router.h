@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace httplib {
@@ -25,11 +26,13 @@ class router {
   public:
     // Who wants to know that the module's settings changed or were stored: called after a set
     // the module answered, a curve and a save that reached the module, and with the pad number
-    // of a selection that reached it. Any may be empty.
+    // of a selection that reached it; value_set with the sensor, parameter and value of a set the
+    // module answered. Any may be empty.
     struct observer {
         std::function<void()> changed;
         std::function<void()> saved;
         std::function<void(std::int32_t)> selected;
+        std::function<void(const std::string&, const std::string&, const std::string&)> value_set;
     };
 
     // Registers, in this order: GET /select/<n>, GET /set/<sensor>/<param>/<value>, POST /curve,

@@ -1,5 +1,5 @@
-// The event stream's queue and stream cap, and the request guard against other sites and rebound
-// host names, each on a server of its own port (5102, 5106).
+// The event stream's queue, fan-out and stream cap, and the request guard against other sites and
+// rebound host names, each on a server of its own port (5102, 5106).
 
 #include <gtest/gtest.h>
 
@@ -35,21 +35,28 @@ TEST(messaging, bounds_the_queue_by_dropping_the_oldest_noise_readings) {
     EXPECT_EQ(events.queued(), 6u);
 }
 
-TEST(messaging, refuses_streams_over_the_cap_and_releases_all_at_shutdown) {
+TEST(messaging, gives_every_open_stream_each_text_and_refuses_streams_over_the_cap) {
     httplib::Server server;
     async::messaging events(server, {.max_streams = 2});
     test::running_server running(server, 5102);
-    test::raw_stream a(5102), b(5102);
+    const std::string early = R"({"event" : "disconnect"})", hit = R"({"event" : "hit"})",
+                      exit = R"({"event" : "exit"})";
+    events.send(early);  // no page yet: it waits for the first stream, and for that one alone
+    test::raw_stream a(5102);
+    EXPECT_EQ(a.events(1), std::vector<std::string>{early});
+    test::raw_stream b(5102);
     test::eventually([&] { return events.open_streams() == 2; }, 2s);
     test::raw_stream refused(5102);
     EXPECT_TRUE(refused.closed_by_server(3s));
     EXPECT_TRUE(refused.raw().starts_with("HTTP/1.1 503")) << refused.raw();
-    events.send(R"({"event" : "exit"})");
+    events.send(hit);
+    events.send(exit);
     const auto start = std::chrono::steady_clock::now();
     events.release_all();
     running.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    EXPECT_EQ(a.events(1, 200ms).size() + b.events(1, 200ms).size(), 1u) << "one stream takes it";
+    EXPECT_EQ(a.events(3, 1s), (std::vector<std::string>{early, hit, exit}));
+    EXPECT_EQ(b.events(2, 1s), (std::vector<std::string>{hit, exit}));
 }
 
 TEST(request_guard, refuses_other_sites_and_rebound_host_names_before_any_route_runs) {

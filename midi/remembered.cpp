@@ -1,0 +1,110 @@
+#include "midi/remembered.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace midi {
+
+namespace {
+
+constexpr const char* input_key = "midi_input";
+
+bool write_all(int fd, const std::string& text) {
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::filesystem::path remembered::default_file() {
+    std::filesystem::path config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+        config = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || home[0] != '/') {
+            const passwd* user = ::getpwuid(::getuid());
+            home = user != nullptr ? user->pw_dir : "/";
+        }
+        config = std::filesystem::path(home) / ".config";
+    }
+    return config / "korvaline" / "config.json";
+}
+
+remembered::remembered(std::filesystem::path file) : file_(std::move(file)) {
+    content_ = load();
+}
+
+settings::json remembered::load() {
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) {
+        return settings::json::object();
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (auto object = settings::parse_object(text.str())) {
+        return std::move(*object);
+    }
+    // Kept for whoever wants to look at it, under a name that no later start takes for the file.
+    std::filesystem::path aside = file_;
+    aside += ".damaged-" + settings::file_stamp(settings::wall_clock::now());
+    std::error_code error;
+    std::filesystem::rename(file_, aside, error);
+    std::cout << "The configuration file " << file_.string() << " is damaged"
+              << (error ? "" : "; it was set aside as " + aside.string())
+              << ", and the program goes on with its defaults." << std::endl;
+    return settings::json::object();
+}
+
+remembered::choice remembered::current() const {
+    std::lock_guard lock(mutex_);
+    const auto it = content_.find(input_key);
+    if (it == content_.end()) {
+        return {};
+    }
+    if (it->is_string()) {
+        return {true, it->get<std::string>()};
+    }
+    return {true, std::nullopt};
+}
+
+bool remembered::save(const std::optional<std::string>& name) {
+    std::lock_guard lock(mutex_);
+    content_[input_key] = name ? settings::json(*name) : settings::json(nullptr);
+    const auto folder = file_.parent_path();
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    std::string temporary = (folder / ".config.json-XXXXXX").string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written =
+        ::fchmod(fd, 0600) == 0 && write_all(fd, content_.dump(2) + "\n") && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), file_.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace midi

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "midi/system.h"
+
+class RtMidiIn;
+
+namespace midi {
+
+// The machine's MIDI inputs through RtMidi, from both of its back ends: the ALSA sequencer and
+// JACK. A back end whose system is absent (no sequencer device, no JACK server) lists nothing and
+// says nothing; it is tried again every two seconds, so a JACK server started later is found.
+class rtmidi_system : public system {
+  public:
+    rtmidi_system();
+    ~rtmidi_system() override;
+
+    std::vector<port> ports() override;
+    std::unique_ptr<connection> open(const port& input, std::function<void(const message&)> deliver,
+                                     std::function<void()> lost) override;
+
+  private:
+    struct backend;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<backend>> backends_;
+};
+
+}  // namespace midi

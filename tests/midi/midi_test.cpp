@@ -1,0 +1,233 @@
+// The MIDI input over a real JACK server (dummy driver): hits with their pads from another
+// program's notes, the automatic choice, a port lost and back; the remembered choice; and the
+// demo's groove with its planted faults answering the module's settings.
+
+#include <gtest/gtest.h>
+#include <rtmidi/RtMidi.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "midi/listener.h"
+#include "midi/rtmidi_system.h"
+#include "sim/groove.h"
+#include "tests/midi/jack_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct published {
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    void add(std::string text) {
+        std::lock_guard lock(mutex);
+        texts.push_back(std::move(text));
+    }
+    bool has(const std::string& text) {
+        std::lock_guard lock(mutex);
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    }
+    std::vector<std::string> hits() {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> out;
+        for (const auto& t : texts) {
+            if (t.starts_with(R"({"event" : "hit")")) {
+                // Without the time, which the test cannot know.
+                out.push_back(t.substr(0, t.find(R"(, "t": )")));
+            }
+        }
+        return out;
+    }
+};
+
+std::filesystem::path fresh_folder(const std::string& name) {
+    auto folder =
+        std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
+std::string hit(const char* pad, int note, int velocity) {
+    return std::string(R"({"event" : "hit", "pad": )") + pad + R"(, "note": )" +
+           std::to_string(note) + R"(, "velocity": )" + std::to_string(velocity);
+}
+
+TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_port_returns) {
+    test::jack_server jack;
+    ASSERT_TRUE(jack.ready()) << "jackd did not come up";
+    auto sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
+    sender->openVirtualPort("KORVALINE out");
+
+    published out;
+    const auto folder = fresh_folder("korvaline-midi");
+    midi::remembered choice(folder / "config.json");
+    midi::rtmidi_system system;
+    midi::listener input(system, choice,
+                         {[&out](std::string t) { out.add(std::move(t)); },
+                          [] {
+                              return settings::parse_object(
+                                  R"({"kick": {"note": 36}, "snare": {"note": 38},
+                                      "hhc": {"threshold": 30}, "tom9": {"note": 38}})");
+                          }});
+    // Nothing was chosen: the input named after the module is taken by itself.
+    const std::string connected =
+        R"({"event" : "midi", "port": "drummer:KORVALINE out", "connected": true})";
+    ASSERT_TRUE(test::eventually([&] { return out.has(connected); }, 10s));
+    std::this_thread::sleep_for(300ms);  // the notes are read once the input has opened
+    const auto send = [&](std::vector<unsigned char> m) { sender->sendMessage(&m); };
+    send({0x99, 38, 97});
+    send({0x90, 36, 0});  // a note-on without velocity ends a note
+    send({0x80, 36, 40});
+    send({0x99, 36, 127});
+    send({0x99, 77, 5});
+    EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 3; }, 5s));
+    EXPECT_EQ(out.hits(),
+              (std::vector<std::string>{hit(R"("snare")", 38, 97), hit(R"("kick")", 36, 127),
+                                        hit("null", 77, 5)}));
+    input.note_set("tom9", 40);
+    input.note_set("hhc", 38);  // no pad: nothing changes
+    send({0x99, 40, 1});
+    send({0x99, 38, 2});
+    EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 5; }, 5s));
+    EXPECT_EQ(out.hits()[3], hit(R"("tom9")", 40, 1));
+    EXPECT_EQ(out.hits()[4], hit(R"("snare")", 38, 2));
+
+    // The pedal: a burst keeps at most one value per 34 ms, and always the last one.
+    for (int v = 0; v <= 100; ++v) {
+        send({0xB9, 4, static_cast<unsigned char>(v)});
+    }
+    EXPECT_TRUE(
+        test::eventually([&] { return out.has(R"({"event" : "pedal", "value": 100})"); }, 5s));
+    {
+        std::lock_guard lock(out.mutex);
+        EXPECT_LT(
+            std::count_if(out.texts.begin(), out.texts.end(),
+                          [](const auto& t) { return t.starts_with(R"({"event" : "pedal")"); }),
+            20);
+    }
+
+    sender.reset();  // unplugged
+    EXPECT_TRUE(test::eventually(
+        [&] {
+            return out.has(
+                R"({"event" : "midi", "port": "drummer:KORVALINE out", "connected": false})");
+        },
+        5s));
+    EXPECT_FALSE(input.current().connected);
+    sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
+    sender->openVirtualPort("KORVALINE out");
+    EXPECT_TRUE(test::eventually([&] { return input.current().connected; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    send({0x99, 36, 64});
+    EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 6; }, 5s));
+    EXPECT_EQ(out.hits().back(), hit(R"("kick")", 36, 64));
+    std::filesystem::remove_all(folder);
+}
+
+TEST(midi_input, remembers_the_choice_privately_and_sets_a_damaged_file_aside) {
+    const auto folder = fresh_folder("korvaline-config");
+    const auto file = folder / "config.json";
+    std::ofstream(file) << R"({"midi_input": "x", "window": 1)";  // cut short
+    testing::internal::CaptureStdout();
+    midi::remembered damaged(file);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_FALSE(damaged.current().made);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+
+    std::ofstream(file) << R"({"window": {"w": 1}})";
+    midi::remembered kept(file);
+    EXPECT_FALSE(kept.current().made);
+    ASSERT_TRUE(kept.save("drummer:out"));
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const auto again = midi::remembered(file).current();
+    EXPECT_TRUE(again.made);
+    EXPECT_EQ(again.name, "drummer:out");
+    ASSERT_TRUE(kept.save(std::nullopt));
+    const auto none = midi::remembered(file).current();
+    EXPECT_TRUE(none.made);
+    EXPECT_FALSE(none.name);
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find(R"("w": 1)"), std::string::npos) << "other members are kept";
+    std::filesystem::remove_all(folder);
+}
+
+// What a kit check would count in notes of one round.
+struct faults {
+    int doubles = 0, crosstalk = 0;
+    std::map<std::string, int> count, clipped, highest;
+};
+
+faults judge(const std::vector<sim::groove::note>& notes) {
+    faults f;
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        const auto& n = notes[i];
+        ++f.count[n.pad];
+        f.clipped[n.pad] += n.velocity == 127;
+        f.highest[n.pad] = std::max(f.highest[n.pad], n.velocity);
+        for (std::size_t j = 0; j < i; ++j) {
+            const auto& before = notes[j];
+            const auto gap = n.at_ms - before.at_ms;
+            if (before.pad == n.pad && gap < 60 && n.velocity * 2 < before.velocity) {
+                ++f.doubles;
+                EXPECT_EQ(n.pad, "snare");
+                EXPECT_GE(gap, 20);
+                EXPECT_LE(gap, 31);
+            } else if (before.pad != n.pad && gap <= 10 && n.velocity * 10 <= before.velocity * 3) {
+                ++f.crosstalk;
+                EXPECT_EQ(n.pad, "tom1");
+            }
+        }
+    }
+    return f;
+}
+
+TEST(groove, plays_three_faults_that_the_modules_settings_remove) {
+    sim::module module({.plugged = false, .start = sim::starting_settings::lifelike});
+    const auto pads = module.pads();
+    const std::int64_t steps = 20'000 / sim::groove::step_ms;
+    const auto round = sim::groove(7).play(0, steps, pads);
+    EXPECT_EQ(round.size(), sim::groove(7).play(0, steps, pads).size());
+    for (std::int64_t n = 0, i = 0; n < steps; ++n) {  // step by step as the demo plays it
+        static sim::groove one_by_one(7);
+        for (const auto& note : one_by_one.play(n, 1, pads)) {
+            ASSERT_EQ(note.at_ms, round[i].at_ms);
+            ASSERT_EQ(note.velocity, round[i++].velocity);
+        }
+    }
+    faults f = judge(round);
+    EXPECT_GE(f.doubles, 5);
+    EXPECT_GE(f.crosstalk, 5);
+    EXPECT_GT(f.clipped.at("crash1") * 10, f.count.at("crash1"));
+    for (const auto& [pad, count] : f.count) {
+        if (pad != "crash1") {
+            EXPECT_LT(f.clipped[pad] * 10, count) << pad;
+        }
+        if (count >= 10) {
+            EXPECT_GE(f.highest[pad], 100) << pad;
+        }
+    }
+    for (const std::uint64_t seed : {1, 2, 3}) {
+        auto fixed = pads;
+        for (auto& p : fixed) {
+            p.mask_us = p.name == "snare" ? 31'000 : p.mask_us;
+            p.threshold = p.name == "tom1" ? 70 : p.threshold;
+            p.gain = p.name == "crash1" ? 0.95 : p.gain;
+        }
+        faults mended = judge(sim::groove(seed).play(0, steps, fixed));
+        EXPECT_EQ(mended.doubles, 0);
+        EXPECT_EQ(mended.crosstalk, 0);
+        EXPECT_EQ(mended.clipped["crash1"], 0);
+        EXPECT_GE(mended.highest["crash1"], 100);
+        EXPECT_GE(mended.count["tom1"], 2) << "the toms still play";
+    }
+}
+
+}  // namespace
