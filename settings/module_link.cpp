@@ -10,19 +10,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Longer than the editor's 100 ms: a backup is worth a short wait on a busy line.
+// Longer than the editor's 100 ms: a backup is worth a short wait on a busy line. A reply that
+// still comes late (a busy computer) is asked for again, as the pages do: the device drops the
+// late one before the next query, so the second answer is whole.
 constexpr std::chrono::milliseconds read_timeout = 500ms;
+constexpr int read_attempts = 3;
 constexpr std::chrono::milliseconds set_timeout = 200ms;
 constexpr std::chrono::microseconds query_poll = 1000us;
 
 }  // namespace
 
 std::optional<json> read_module(usb::device& device) {
-    const auto reply = device.query("/get params all", read_timeout, query_poll);
-    if (!reply) {
-        return std::nullopt;
+    for (int attempt = 0; attempt < read_attempts && device.connected(); ++attempt) {
+        if (const auto reply = device.query("/get params all", read_timeout, query_poll)) {
+            return parse_object(*reply);
+        }
     }
-    return parse_object(*reply);
+    return std::nullopt;
 }
 
 bool send(usb::device& device, const plan& plan) {

@@ -109,6 +109,16 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
     EXPECT_EQ(client.Get("/backups/..%2Foutside.json")->status, 404);
     EXPECT_TRUE(rig.module.commands().empty());
 
+    // A reply that comes late once (a busy computer) is asked for again.
+    rig.module.set_late_delay(700ms);
+    rig.module.set_mode(sim::answer_mode::late);
+    rig.module.clear_commands();
+    std::jthread recovers([&] {
+        rig.module.wait_for_commands(1, 30s);
+        rig.module.set_mode(sim::answer_mode::normal);
+    });
+    EXPECT_EQ(client.Get("/backup")->status, 200);
+
     rig.module.set_mode(sim::answer_mode::silent);
     EXPECT_EQ(client.Get("/backup")->status, 503);
     EXPECT_EQ(restore({{"file", backup, "", ""}})->status, 503);
