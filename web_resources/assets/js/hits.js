@@ -255,14 +255,18 @@ function startHitsPanel(root, chooser, stream) {
         const pad = chooser.value === "hhc" ? "hihat" : chooser.value;
         lane.select(pad);
         stats.select(pad);
+        // The full view opens on the same pad; in a browser it also serves a second screen.
         if (fullView) {
-            fullView.search = `?pad=${encodeURIComponent(pad)}`;
+            fullView.setAttribute("href", `/hits.html?pad=${encodeURIComponent(pad)}`);
+            fullView.dataset.tooltip = `For a second screen: ${location.origin}/hits.html in a browser`;
         }
     };
     chooser.addEventListener("change", select);
     select();
     root.querySelector('[data-hits="clear"]').addEventListener("click", () => stats.clear());
 
+    // An event is never older than an answer of "/midi/state" that arrives after it.
+    let stateFromEvent = false;
     stream.addEventListener("message", (e) => {
         let message;
         try {
@@ -274,13 +278,14 @@ function startHitsPanel(root, chooser, stream) {
             lane.add(message);
             stats.add(message);
         } else if (message.event === "midi") {
+            stateFromEvent = true;
             showMidiState(missing, message);
         }
     });
     fetch("/midi/state")
         .then((response) => (response.ok ? response.json() : null))
-        .then((state) => showMidiState(missing, state))
-        .catch(() => showMidiState(missing, null));
+        .catch(() => null)
+        .then((state) => stateFromEvent || showMidiState(missing, state));
     return { lane, stats };
 }
 

@@ -1,0 +1,105 @@
+// The hits panel, the full view and the MIDI input card. The event stream and the MIDI routes are
+// stubbed per page with the program's formats; everything else comes from the demo program.
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert");
+const fs = require("node:fs");
+const { openPage, eventually, demoAndBrowser } = require("./helpers.js");
+
+const rig = demoAndBrowser(test);
+const hit = (pad, note, velocity, t) => ({ event: "hit", pad, note, velocity, t });
+const text = (page, name) => page.locator(`[data-hits="${name}"]`).textContent();
+
+// `state` is the answer of "/midi/state", or its status. The stream says it all at once and then
+// asks for no reconnection within the test. `said` collects what the live region announces.
+const open = (address, events, state, more) => openPage(rig.browser, async (page) => {
+    const body = ["retry: 3600000\n\n", ...events.map((e) => `data: ${JSON.stringify(e)}\n\n`)].join("");
+    await page.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream", body }));
+    await page.route("**/midi/state", (r) => r.fulfill(typeof state === "number" ? { status: state } : { json: state() }));
+    await page.addInitScript(() => {
+        window.said = [];
+        new MutationObserver((records) => records.forEach((r) => r.target.dataset?.hits === "announce" && said.push(r.target.textContent)))
+            .observe(document, { childList: true, subtree: true });
+    });
+    await more?.(page);
+}, address);
+
+async function axe(page, what) {
+    await page.addScriptTag({ content: fs.readFileSync(require.resolve("axe-core/axe.min.js"), "utf8") });
+    const { violations } = await page.evaluate(() => axe.run());
+    const grave = violations.filter((v) => v.impact === "serious" || v.impact === "critical");
+    assert.deepStrictEqual(grave.map((v) => `${what}: ${v.id} at ${v.nodes.map((n) => n.target).join(" ")}`), []);
+}
+
+test("the main page's panel: the lane's text, the kick's figures, one announcement a second, Clear", async () => {
+    const page = await open("/", [hit("kick", 36, 100, 1000), hit("snare", 38, 90, 1200), hit("kick", 36, 127, 1400),
+        hit(null, 60, 50, 1500), hit("kick", 36, 60, 1600), hit("kick", 36, 127, 1800)], () => ({ port: "Pads", connected: true }));
+    const lane = page.getByRole("img", { name: "Hits of the last 10 seconds" });
+    await eventually(async () => (await text(page, "count")) === "4", "four kick hits");
+    assert.deepStrictEqual(await page.locator(`#${await lane.getAttribute("aria-describedby")} li`).allTextContents(),
+        ["Kick, velocity 127, newest", "Kick, velocity 60, 0.20 s earlier", "Note 60, velocity 50, 0.30 s earlier",
+            "Kick, velocity 127, 0.40 s earlier", "Snare, velocity 90, 0.60 s earlier"]);
+    assert.deepStrictEqual([await text(page, "last"), await text(page, "highest"), await text(page, "full")], ["127", "127", "2"]);
+    const bins = () => page.locator('[data-hits="histogram"] span').evaluateAll((s) => s.map((e) => Number(e.dataset.count)));
+    assert.deepStrictEqual(await bins(), [0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 2]);
+    // The first stroke is announced at once, the burst's last one when the second is over.
+    await eventually(() => page.evaluate(() => said.length >= 2), "the second announcement");
+    assert.deepStrictEqual(await page.evaluate(() => said), ["Kick, velocity 100", "Kick, velocity 127"]);
+    assert.ok(await page.locator('[data-hits="missing"]').isHidden());
+    await axe(page, "main page");
+
+    await page.locator('[data-hits="clear"]').click();
+    assert.deepStrictEqual([await text(page, "count"), await text(page, "last"), (await bins()).some((n) => n > 0)], ["0", "–", false]);
+    await page.selectOption("#sensors-select", "snare");
+    assert.strictEqual(await text(page, "pad"), "Snare");
+    assert.strictEqual(await page.locator("#hits-full-view").getAttribute("href"), "/hits.html?pad=snare");
+});
+
+test("the full view says what is missing, and stays calm without the MIDI routes", async () => {
+    const missing = (page) => page.locator('[data-hits="missing"]');
+    for (const [state, events, shown] of [
+        [() => ({ port: null, connected: false }), [], "No MIDI input. Choose one in Settings."],
+        // An event is newer than any answer, whichever comes first.
+        [() => ({ port: null, connected: false }), [{ event: "midi", port: "USB MIDI", connected: false }],
+            "MIDI input 'USB MIDI' is not connected."],
+    ]) {
+        const page = await open("/hits.html", events, state);
+        await eventually(() => missing(page).isVisible(), shown);
+        await eventually(async () => (await missing(page).textContent()) === shown, shown);
+        await page.context().close();
+    }
+    let answered;
+    const page = await open("/hits.html?pad=snare", [hit("snare", 38, 88, 5)], 404,
+        (p) => { answered = p.waitForResponse("**/midi/state"); });
+    await eventually(async () => (await text(page, "last")) === "88", "the snare's hit");
+    assert.strictEqual(await page.locator("#hits-pad").inputValue(), "snare");
+    await answered;
+    assert.ok(await missing(page).isHidden());
+    await axe(page, "full view");
+    await page.context().close();
+});
+
+test("the settings card lists the inputs, marks the chosen one and posts a choice", async () => {
+    let state = { port: "Korvaline demo groove", connected: true };
+    const posted = [];
+    const page = await open("/settings.html", [], () => state, async (p) => {
+        await p.route("**/midi/ports", (r) => r.fulfill({ json: [{ id: "0", name: "Korvaline demo groove", api: "demo" },
+            { id: "1", name: "USB MIDI", api: "ALSA" }] }));
+        await p.route("**/midi/port", (r) => {
+            posted.push(r.request().postData());
+            state = { port: "USB MIDI", connected: false };
+            r.fulfill({ json: {} });
+        });
+    });
+    const line = page.locator("#midi-state");
+    await eventually(async () => (await line.textContent()) === "Receiving from 'Korvaline demo groove'.", "state");
+    assert.deepStrictEqual(await page.locator("#midi-ports option").allTextContents(),
+        ["None", "Korvaline demo groove (demo)", "USB MIDI (ALSA)"]);
+    assert.strictEqual(await page.locator("#midi-ports").inputValue(), "0");
+    await page.selectOption("#midi-ports", "1");
+    await eventually(async () => (await line.textContent()) === "MIDI input 'USB MIDI' is not connected.", "new state");
+    assert.deepStrictEqual(posted, ["id=1"]);
+    await axe(page, "settings page");
+    await page.context().close();
+});
