@@ -59,16 +59,21 @@ class HitLane {
         this.redraw();
     }
 
-    // The text alternative: the newest hits, newest first, each with its distance to the newest.
+    // The text alternative: how many hits the lane holds, and the newest of them, newest first,
+    // each with its distance to the newest.
     describe() {
         const newest = this.hits[this.hits.length - 1];
+        const count = document.createElement("p");
+        count.textContent = `${this.hits.length} ${this.hits.length === 1 ? "hit" : "hits"} in the 10 seconds up to the newest.`;
+        const list = document.createElement("ol");
         const items = this.hits.slice(-HitLane.described).reverse().map((hit) => {
             const item = document.createElement("li");
             const before = ((newest.t - hit.t) / 1000).toFixed(2);
             item.textContent = `${hitName(hit)}, velocity ${hit.velocity}` + (hit === newest ? ", newest" : `, ${before} s earlier`);
             return item;
         });
-        this.description.replaceChildren(...items);
+        list.replaceChildren(...items);
+        this.description.replaceChildren(count, list);
     }
 
     redraw() {
