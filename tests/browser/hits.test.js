@@ -14,24 +14,34 @@ const text = (page, name) => page.locator(`[data-hits="${name}"]`).textContent()
 const painted = (page, rgb) => page.locator(".hits-lane canvas").evaluate((canvas, rgb) => {
     const { data } = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height);
     let n = 0;
-    for (let i = 0; i < data.length; i += 4) n += data[i] === rgb[0] && data[i + 1] === rgb[1] && data[i + 2] === rgb[2] && data[i + 3] === 255;
+    for (let i = 0; i < data.length; i += 4)
+        n += data[i] === rgb[0] && data[i + 1] === rgb[1] && data[i + 2] === rgb[2] && data[i + 3] === 255;
     return n;
 }, rgb);
 const kick = [232, 89, 12], snare = [28, 126, 214];
 
-// `state` is the answer of "/midi/state", or its status. The stream says it all at once and then
-// asks for no reconnection within the test. `said` collects what the live region announces.
-const open = (address, events, state, more) => openPage(rig.browser, async (page) => {
+// `state` is the answer of "/midi/state", or its status. The stream says it all at once, once the
+// page has loaded (and every script listens), and then asks for no reconnection within the test.
+// `said` collects what the live region announces.
+async function open(address, events, state, more) {
+    let loaded;
+    const gate = new Promise((resolve) => (loaded = resolve));
+    const page = await openPage(rig.browser, (page) => prepare(page, gate, events, state, more), address);
+    loaded();
+    return page;
+}
+
+async function prepare(page, gate, events, state, more) {
     const body = ["retry: 3600000\n\n", ...events.map((e) => `data: ${JSON.stringify(e)}\n\n`)].join("");
-    await page.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream", body }));
+    await page.route("**/event", async (r) => gate.then(() => r.fulfill({ contentType: "text/event-stream", body })));
     await page.route("**/midi/state", (r) => r.fulfill(typeof state === "number" ? { status: state } : { json: state() }));
     await page.addInitScript(() => {
         window.said = [];
-        new MutationObserver((records) => records.forEach((r) => r.target.dataset?.hits === "announce" && said.push(r.target.textContent)))
-            .observe(document, { childList: true, subtree: true });
+        const heard = (r) => r.target.dataset?.hits === "announce" && said.push(r.target.textContent);
+        new MutationObserver((records) => records.forEach(heard)).observe(document, { childList: true, subtree: true });
     });
     await more?.(page);
-}, address);
+}
 
 async function axe(page, what) {
     await page.addScriptTag({ content: fs.readFileSync(require.resolve("axe-core/axe.min.js"), "utf8") });
@@ -51,7 +61,8 @@ test("the main page's panel: the lane's text, the kick's figures, one announceme
     assert.deepStrictEqual(await description.locator("li").allTextContents(),
         ["Kick, velocity 127, newest", "Kick, velocity 126, 0.20 s earlier", "Note 60, velocity 50, 0.30 s earlier",
             "Kick, velocity 127, 0.40 s earlier", "Snare, velocity 90, 0.60 s earlier"]);
-    assert.deepStrictEqual([await text(page, "last"), await text(page, "highest"), await text(page, "full")], ["127", "127", "2"]);
+    const figures = async (...names) => Promise.all(names.map((name) => text(page, name)));
+    assert.deepStrictEqual(await figures("last", "highest", "full"), ["127", "127", "2"]);
     const bins = () => page.locator('[data-hits="histogram"] span').evaluateAll((s) => s.map((e) => Number(e.dataset.count)));
     assert.deepStrictEqual(await bins(), [0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 3]);
     await eventually(async () => (await painted(page, kick)) > 0, "the kick's marks in front");
@@ -63,7 +74,7 @@ test("the main page's panel: the lane's text, the kick's figures, one announceme
     await axe(page, "main page");
 
     await page.locator('[data-hits="clear"]').click();
-    assert.deepStrictEqual([await text(page, "count"), await text(page, "last"), (await bins()).some((n) => n > 0)], ["0", "–", false]);
+    assert.deepStrictEqual([...await figures("count", "last"), (await bins()).some((n) => n > 0)], ["0", "–", false]);
     await page.selectOption("#sensors-select", "snare");
     assert.strictEqual(await text(page, "pad"), "Snare");
     await eventually(async () => (await painted(page, snare)) > 0 && (await painted(page, kick)) === 0, "the snare in front");
@@ -98,8 +109,8 @@ test("the settings card lists the inputs, keeps the absent choice, follows event
     let state = { port: "Gone", connected: false }, asked = 0;
     const posted = [];
     const page = await open("/settings.html", [{ event: "midi", port: "Gone", connected: false }], () => state, async (p) => {
-        await p.route("**/midi/ports", (r) => ++asked && r.fulfill({ json: [{ id: "0", name: "Korvaline demo groove", api: "demo" },
-            { id: "1", name: "USB MIDI", api: "ALSA" }] }));
+        const ports = [{ id: "0", name: "Korvaline demo groove", api: "demo" }, { id: "1", name: "USB MIDI", api: "ALSA" }];
+        await p.route("**/midi/ports", (r) => ++asked && r.fulfill({ json: ports }));
         await p.route("**/midi/port", (r) => {
             posted.push(r.request().postData());
             state = { port: "Korvaline demo groove", connected: true };

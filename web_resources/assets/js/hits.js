@@ -64,12 +64,14 @@ class HitLane {
     describe() {
         const newest = this.hits[this.hits.length - 1];
         const count = document.createElement("p");
-        count.textContent = `${this.hits.length} ${this.hits.length === 1 ? "hit" : "hits"} in the 10 seconds up to the newest.`;
+        const hits = this.hits.length === 1 ? "hit" : "hits";
+        count.textContent = `${this.hits.length} ${hits} in the 10 seconds up to the newest.`;
         const list = document.createElement("ol");
         const items = this.hits.slice(-HitLane.described).reverse().map((hit) => {
             const item = document.createElement("li");
             const before = ((newest.t - hit.t) / 1000).toFixed(2);
-            item.textContent = `${hitName(hit)}, velocity ${hit.velocity}` + (hit === newest ? ", newest" : `, ${before} s earlier`);
+            const when = hit === newest ? "newest" : `${before} s earlier`;
+            item.textContent = `${hitName(hit)}, velocity ${hit.velocity}, ${when}`;
             return item;
         });
         list.replaceChildren(...items);
@@ -249,7 +251,8 @@ function startHitsPanel(root, chooser, stream) {
     const missing = root.querySelector('[data-hits="missing"]');
     const fullView = document.getElementById("hits-full-view");
 
-    root.querySelector('[data-hits="legend"]').replaceChildren(...[...hitPads, ["other", "Other notes"]].map(([pad, label]) => {
+    const legend = [...hitPads, ["other", "Other notes"]];
+    root.querySelector('[data-hits="legend"]').replaceChildren(...legend.map(([pad, label]) => {
         const item = document.createElement("li");
         item.style.setProperty("--pad", `var(--pad-${pad})`);
         item.textContent = label;
