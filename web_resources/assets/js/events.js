@@ -76,6 +76,12 @@ ev.onmessage = (e) => {
                 }
                 return;
             }
+            // The MIDI news (the hits, the hi-hat pedal, the input's state) says nothing about the
+            // module either, and a pedal's "value" is no noise reading; hits.js and midi-input.js
+            // take these events from this stream themselves.
+            if (message.event === "hit" || message.event === "pedal" || message.event === "midi") {
+                return;
+            }
             if (!fw_upload) {
                 setOpen("disconnected", message.event === "disconnect");
                 if (message.event === "disconnect") {
