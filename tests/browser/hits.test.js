@@ -129,3 +129,27 @@ test("the settings card lists the inputs, keeps the absent choice, follows event
     await axe(page, "settings page");
     await page.context().close();
 });
+
+test("on the demo, the main page and the full view in another tab receive the same groove", async () => {
+    // Each page notes the hits its own event stream delivers.
+    const watch = (page) => page.addInitScript(() => {
+        window.hitsSeen = [];
+        window.EventSource = class extends window.EventSource {
+            constructor(...args) {
+                super(...args);
+                this.addEventListener("message", (e) => JSON.parse(e.data).event === "hit" && hitsSeen.push(JSON.parse(e.data)));
+            }
+        };
+    });
+    const pages = [await openPage(rig.browser, watch), await openPage(rig.browser, watch, "/hits.html")];
+    const seen = () => Promise.all(pages.map((p) => p.evaluate(() => hitsSeen)));
+    await eventually(async () => (await seen()).every((hits) => hits.length >= 30), "30 hits on each page", 60000);
+    const [main, full] = await seen();
+    const from = Math.max(main[0].t, full[0].t), to = Math.min(main.at(-1).t, full.at(-1).t);
+    const within = (hits) => hits.filter((h) => h.t >= from && h.t <= to).map((h) => `${h.t} ${h.pad} ${h.velocity}`);
+    assert.ok(within(main).length >= 10);
+    assert.deepStrictEqual(within(full), within(main));
+    assert.ok(["kick", "snare", "hihat"].every((pad) => main.some((h) => h.pad === pad)), JSON.stringify(main));
+    assert.match(await text(pages[0], "lane-text"), /^\d+ hits in the 10 seconds/);
+    await Promise.all(pages.map((p) => p.context().close()));
+});
