@@ -138,9 +138,8 @@ int run(const seams& seams, const options& options) {
     if (window) {
         // The task bar tells unsaved changes as the save button does; the observer ends before the
         // window goes, and the window sets its title on its own thread.
-        unsaved.observe([&window](bool value) {
-            window->set_title(value ? "\u2022 Korvaline" : "Korvaline");
-        });
+        unsaved.observe(
+            [&window](bool value) { window->set_title(value ? "\u2022 Korvaline" : "Korvaline"); });
         window->set_size(1280, 720);
         if (fs.is_file(resource_root + "/assets/img/icon.png")) {
             cmrc::file icon = fs.open(resource_root + "/assets/img/icon.png");

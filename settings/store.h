@@ -51,7 +51,7 @@ class store {
     void prune() const;
 
     std::filesystem::path folder_;
-    std::mutex mutex_;  // one writer at a time, so names and pruning never race
+    std::mutex mutex_;             // one writer at a time, so names and pruning never race
     std::set<std::string> given_;  // every name saved while the program runs, under mutex_
 };
 

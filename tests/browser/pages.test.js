@@ -82,6 +82,7 @@ test("the main page loads each pad from the module and sends every edit to it", 
     assert.deepStrictEqual(page.api.map((p) => p.split("/").slice(0, 4).join("/")),
         ["GET /set/snare/scan", "GET /set/snare/mask", "GET /set/snare/decay"]);
     assert.strictEqual((await getAll()).snare.scan, 10000);
+    assert.strictEqual(page.api[1], `GET /set/snare/mask/${snare.mask}`, "the mask as the module holds it");
 
     // The curve drawn is the module's, end points included; a drag posts the points, which the
     // module takes for the selected pad.
@@ -155,7 +156,7 @@ test("the settings page reports refused, failed and broken uploads in its card",
         ["failed transfer", (p) => p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream",
             body: ['{"event" : "firmware_upload_begin"}',
                 '{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}',
-                '{"event" : "firmware_upload_end"}']
+                '{"event" : "firmware_upload_end"}', '{"event" : "disconnect"}']
                 .map((e) => `data: ${e}\n\n`).join("") })), null, /^The bootloader did not answer\.$/],
     ]) {
         const page = await newPage("/settings.html", stub);
@@ -167,6 +168,8 @@ test("the settings page reports refused, failed and broken uploads in its card",
         assert.match(await message(page).textContent(), shown, why);
         assert.ok(!(await page.locator("#firmware-modal").isVisible()), why);
         if (name) assert.strictEqual(await page.locator("#fw_upload_button").getAttribute("aria-busy"), "false", why);
+        // Once the transfer has ended, the module's comings and goings are news again.
+        else await eventually(() => page.locator("#disconnected").isVisible(), "a disconnect after the end");
     }
 });
 

@@ -1,11 +1,12 @@
 // The event stream's queue and stream cap, and the request guard against other sites and rebound
-// host names, each on a server of its own port (5102, 5106).
+// host names, each on a server of its own port (5102, 5106); the select route's number limits.
 
 #include <gtest/gtest.h>
 
 #include "tests/support/test_server.h"
 #include "web/messaging.h"
 #include "web/request_guard.h"
+#include "web/router.h"
 
 namespace {
 
@@ -78,6 +79,13 @@ TEST(request_guard, refuses_other_sites_and_rebound_host_names_before_any_route_
             << headers;
     }
     EXPECT_EQ(reached, 3);
+}
+
+TEST(select, takes_every_32_bit_instrument_number_and_nothing_past_them) {
+    EXPECT_EQ(routing::parse_instrument("2147483647"), 2147483647);
+    EXPECT_EQ(routing::parse_instrument("-2147483648"), -2147483647 - 1);
+    EXPECT_EQ(routing::parse_instrument("2147483648"), std::nullopt);
+    EXPECT_EQ(routing::parse_instrument("-2147483649"), std::nullopt);
 }
 
 }  // namespace
