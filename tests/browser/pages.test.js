@@ -130,6 +130,24 @@ test("live: noise reaches the editor, unplugging opens the dialog, replugging re
     assert.ok(!(await page.locator("#disconnected").isVisible()));
 });
 
+test("a disconnect announced while the page reads the module's state shares that read", async () => {
+    const reads = [];
+    let answered = false;
+    await newPage("/settings.html", async (p) => {
+        await p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream",
+            body: 'retry: 600000\ndata: {"event" : "disconnect"}\n\n' }));
+        await p.route("**/state", async (r) => {
+            reads.push(r);
+            if (reads.length === 1) await eventually(() => p.locator("#disconnected").isVisible(), "the disconnect");
+            await r.fulfill({ json: { connected: false, unsaved: false, problem: null } });
+            answered = true;
+        });
+    });
+    await eventually(() => answered, "the read answered");
+    await sleep(500);
+    assert.strictEqual(reads.length, 1);
+});
+
 test("the gauge page's threshold follows a drag within 0..100 and valid typed values", async () => {
     const page = await open("/gauge.html");
     const gauge = page.locator("gauge-bar");
