@@ -157,7 +157,10 @@ int run(const seams& seams, const options& options) {
     int status = bound ? exit_ok : exit_cannot_serve;
     std::unique_ptr<platform::window_interface>& window = opened.window;
     if (window) {
-        window->set_title("Korvaline");
+        // The task bar tells unsaved changes as the save button does; the observer ends before the
+        // window goes, and the window sets its title on its own thread.
+        unsaved.observe(
+            [&window](bool value) { window->set_title(value ? "\u2022 Korvaline" : "Korvaline"); });
         window->set_size(1280, 720);
         if (fs.is_file(resource_root + "/assets/img/icon.png")) {
             cmrc::file icon = fs.open(resource_root + "/assets/img/icon.png");
@@ -186,6 +189,7 @@ int run(const seams& seams, const options& options) {
         window->run();
         signals.request();
         closer.join();
+        unsaved.observe({});
     } else if (bound) {
         std::cout << opened.why_none << ": serving the Korvaline pages at " << page_url()
                   << "/ until stopped (Ctrl+C)." << std::endl;

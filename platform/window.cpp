@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace platform {
 
@@ -36,6 +37,12 @@ std::optional<origin> origin_of(const char* url) {
     }
     g_uri_unref(uri);
     return result;
+}
+
+// The page's own data handed to a download (a backup it fetched first) has a blob address, which
+// carries the origin of the page that made it after its scheme.
+const char* uri_within_blob(const char* uri) {
+    return g_str_has_prefix(uri, "blob:") ? uri + 5 : uri;
 }
 
 }  // namespace
@@ -78,6 +85,8 @@ struct window::impl {
     // What a pending close() needs: this object, as long as it exists. Only the GUI thread reads
     // or writes the pointer; close() on other threads merely shares ownership of the slot.
     std::shared_ptr<impl*> handle = std::make_shared<impl*>(nullptr);
+    // The thread that made the window, on which GTK runs.
+    std::thread::id gui_thread = std::this_thread::get_id();
 
     // Every way of closing ends here, on the GUI thread: the window disappears at once and the
     // message loop returns, so the caller's shutdown runs while the widget still exists.
@@ -162,7 +171,8 @@ struct window::impl {
         return TRUE;  // the destination follows once the user has answered
     }
 
-    // Only pages of the navigated origin, and the in-memory error page, may be shown. Links to
+    // Only pages of the navigated origin (and data that such a page made), and the in-memory error
+    // page, may be shown. Links to
     // other origins and requests for new windows lead nowhere, so the window never turns into a
     // general browser.
     static gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -181,7 +191,8 @@ struct window::impl {
         if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && uri != nullptr) {
             if (g_str_equal(uri, "about:blank")) {
                 permitted = true;
-            } else if (auto target = origin_of(uri); target && allowed && *target == *allowed) {
+            } else if (auto target = origin_of(uri_within_blob(uri));
+                       target && allowed && *target == *allowed) {
                 permitted = true;
             }
         }
@@ -259,7 +270,26 @@ window::~window() {
 }
 
 void window::set_title(const std::string& title) {
-    gtk_window_set_title(GTK_WINDOW(impl_->toplevel), title.c_str());
+    if (std::this_thread::get_id() == impl_->gui_thread) {
+        gtk_window_set_title(GTK_WINDOW(impl_->toplevel), title.c_str());
+        return;
+    }
+    // GTK may only be touched on its own thread: the title goes there with a share of the slot,
+    // which tells the idle callback whether the window still exists by then.
+    struct change {
+        std::shared_ptr<impl*> slot;
+        std::string title;
+    };
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            const auto* wanted = static_cast<change*>(data);
+            if (impl* target = *wanted->slot) {
+                gtk_window_set_title(GTK_WINDOW(target->toplevel), wanted->title.c_str());
+            }
+            return G_SOURCE_REMOVE;
+        },
+        new change{impl_->handle, title}, [](gpointer data) { delete static_cast<change*>(data); });
 }
 
 void window::set_size(int width, int height) {

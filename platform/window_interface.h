@@ -9,12 +9,14 @@ namespace platform {
 // What the program asks of its native window: one top-level window with an embedded web view that
 // shows only the pages of the origin it was last navigated to. The window lives in a module of its
 // own that links GTK and WebKitGTK, so a program serving without a window never maps them; this
-// header, free of both, is all the rest of the program sees. Every member except close() must be
-// called on the thread that opened the window, which becomes the GUI thread.
+// header, free of both, is all the rest of the program sees. Every member except set_title() and
+// close() must be called on the thread that opened the window, which becomes the GUI thread.
 class window_interface {
   public:
     virtual ~window_interface() = default;
 
+    // Safe from any thread: from another one, the title changes once the message loop runs, in
+    // the order of the calls.
     virtual void set_title(const std::string& title) = 0;
     // The size of the client area. The user may still resize and maximise the window.
     virtual void set_size(int width, int height) = 0;

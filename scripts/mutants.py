@@ -26,6 +26,12 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "sim/")
 PORT_LOCK = "/tmp/port5000.lock"
+# The program's own folders and its pages carry the behaviour a user meets. The simulated module
+# only stands in for hardware in the demo and the tests, and its lines far outnumber some of the
+# program's folders: a plain draw fell mostly there. Each of its mutants is drawn with this
+# weight against 1 for a mutant of the program's own folders.
+OWN_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "web_resources/")
+OTHER_WEIGHT = 0.1
 
 # The fast subset: the tests that exercise each part of the product, as ctest name patterns
 # (Python regular expressions matched against the test names). The first matching path prefix
@@ -333,6 +339,20 @@ def apply_and_check(mutant, checker):
     mutant["seconds"] = round(time.monotonic() - started, 1)
 
 
+def weighted_sample(every, count, seed):
+    """count mutants drawn without replacement, the program's own folders weighted over the
+    rest: each mutant gets the key u ** (1 / weight) for a uniform u, and the largest keys win."""
+    rng = random.Random(seed)
+    keyed = [(rng.random() ** (1 / (1.0 if m["file"].startswith(OWN_DIRS) else OTHER_WEIGHT)), i)
+             for i, m in enumerate(every)]
+    chosen = sorted(keyed, reverse=True)[:count]
+    return sorted((every[i] for _, i in chosen), key=lambda m: (m["file"], m["line"], m["column"]))
+
+
+def folder(mutant):
+    return mutant["file"].split("/", 1)[0] + "/"
+
+
 def interrupt(*_):
     """SIGTERM ends the run as Ctrl+C does, through the 'finally' that restores the sources."""
     raise KeyboardInterrupt()
@@ -363,12 +383,13 @@ def main():
 
     files = [f for f in product_files() if fnmatch.fnmatch(f, args.files)]
     every = candidates(files)
-    sample = sorted(random.Random(args.seed).sample(every, min(args.count, len(every))),
-                    key=lambda m: (m["file"], m["line"], m["column"]))
+    sample = weighted_sample(every, min(args.count, len(every)), args.seed)
     print(f"{len(sample)} of {len(every)} mutants in {len(files)} files (seed {args.seed})")
     if args.list:
         for m in sample:
             print(f"{m['operator']:10}  {describe(m)}")
+        for f in sorted({folder(m) for m in sample}):
+            print(f"{f:16} {sum(folder(m) == f for m in sample)} mutants")
         return
 
     if subprocess.run(["git", "diff", "--quiet", "HEAD", "--", *files], cwd=ROOT).returncode:
@@ -403,6 +424,8 @@ def main():
             by = f"  by {m['failed'][0]}" if m.get("failed") else ""
             print(f"{m['status']:9} {describe(m)}  ({m['seconds']} s){by}", flush=True)
             report["totals"] = totals(sample)
+            report["folders"] = {f: totals([m for m in sample if folder(m) == f])
+                                 for f in sorted({folder(m) for m in sample})}
             with open(report_path, "w") as f:
                 json.dump(report, f, indent=1)
     except KeyboardInterrupt:
@@ -410,10 +433,16 @@ def main():
     finally:
         # The build tree still holds the last mutant: rebuild it from the restored sources.
         checker.build()
-    t = totals(sample)
-    score = "n/a" if t["score"] is None else f"{100 * t['score']:.1f}%"
-    print(f"killed {t['killed']}, survived {t['survived']}, did not build {t['no-build']}: "
-          f"score {score} (report in {report_path})")
+    def line(name, t):
+        score = "n/a" if t["score"] is None else f"{100 * t['score']:.1f}%"
+        return f"{name:16} killed {t['killed']:3}, survived {t['survived']:3}, did not build {t['no-build']:3}: score {score}"
+
+    for f in sorted({folder(m) for m in sample}):
+        print(line(f, totals([m for m in sample if folder(m) == f])))
+    for m in sample:
+        if m.get("status") == "survived":
+            print(f"survived  {describe(m)}    {m['mutated'].strip()}")
+    print(f"{line('all', totals(sample))} (report in {report_path})")
 
 
 if __name__ == "__main__":

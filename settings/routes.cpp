@@ -123,8 +123,11 @@ void routes::register_routes(httplib::Server& server) {
 
     server.Get("/backup", [this](const httplib::Request&, httplib::Response& res) {
         const auto settings = read_module(device_);
-        if (!settings) {
+        if (!settings && !device_.connected()) {
             return not_connected(res);
+        }
+        if (!settings) {
+            return answer(res, 503, error_text("The module did not answer: no backup was made."));
         }
         const auto now = wall_clock::now();
         res.set_header("Content-Disposition",

@@ -18,6 +18,8 @@ namespace {
 constexpr std::string_view automatic_prefix = "auto-";
 // A stored copy is a small text; a larger file in the folder is not ours to serve.
 constexpr off_t largest_copy = 16 << 20;
+// Copies of one second beyond this many are refused rather than searched for a free name.
+constexpr int max_suffix = 1000;
 
 struct listed {
     store::entry entry;
@@ -128,13 +130,19 @@ std::optional<std::string> store::save_automatic(std::string_view text,
     const bool closed = ::close(fd) == 0;
     std::optional<std::string> stored;
     if (written && closed) {
-        // A name already taken is never replaced: the next free suffix is used instead.
+        // A name already taken is never replaced, and a name this store gave out before is never
+        // given again, even once pruning has freed it: a page that still lists the older copy
+        // would otherwise restore the newer one under its name.
         const std::string base = std::string(automatic_prefix) + download_name(when);
         const std::string stem = base.substr(0, base.size() - 5);
-        for (int n = 1; n <= 100 && !stored; ++n) {
+        for (int n = 1; n <= max_suffix && !stored; ++n) {
             const std::string name = n == 1 ? base : stem + "-" + std::to_string(n) + ".json";
+            if (given_.contains(name)) {
+                continue;
+            }
             if (::link(temporary.c_str(), (folder_ / name).c_str()) == 0) {
                 stored = name;
+                given_.insert(name);
             } else if (errno != EEXIST) {
                 break;
             }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,7 +34,8 @@ class store {
     static std::filesystem::path default_folder();
 
     // Stores text as a new automatic copy and keeps only the newest automatic copies. Returns the
-    // file's name, or nothing when it could not be written.
+    // file's name, never one returned before while the program runs, or nothing when it could not
+    // be written.
     std::optional<std::string> save_automatic(std::string_view text, wall_clock::time_point when);
 
     // Every stored copy, newest first.
@@ -49,7 +51,8 @@ class store {
     void prune() const;
 
     std::filesystem::path folder_;
-    std::mutex mutex_;  // one writer at a time, so names and pruning never race
+    std::mutex mutex_;             // one writer at a time, so names and pruning never race
+    std::set<std::string> given_;  // every name saved while the program runs, under mutex_
 };
 
 }  // namespace settings

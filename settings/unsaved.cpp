@@ -10,6 +10,17 @@ void unsaved::mark(bool value) {
     }
     value_ = value;
     publish_(std::string(R"({"event" : "unsaved", "value": )") + (value ? "true" : "false") + "}");
+    if (changed_) {
+        changed_(value);
+    }
+}
+
+void unsaved::observe(std::function<void(bool)> changed) {
+    std::lock_guard lock(mutex_);
+    changed_ = std::move(changed);
+    if (changed_) {
+        changed_(value_);
+    }
 }
 
 bool unsaved::value() const {

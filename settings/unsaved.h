@@ -15,8 +15,13 @@ class unsaved {
     void mark(bool value);
     bool value() const;
 
+    // Calls changed(value) now and at every change of the flag, until it is replaced; an empty
+    // function ends the calls. Once this returns, the previous function is not running any more.
+    void observe(std::function<void(bool)> changed);
+
   private:
     std::function<void(std::string)> publish_;
+    std::function<void(bool)> changed_;
     mutable std::mutex mutex_;
     bool value_ = false;
 };

@@ -21,6 +21,8 @@ TEST(lifecycle, serves_headless_without_a_module_and_ends_on_sigint) {
     ASSERT_TRUE(root);
     EXPECT_EQ(root->get_header_value("Content-Type"), "text/html");
     EXPECT_EQ(client.Get("/assets/img/icon.png")->get_header_value("Content-Type"), "image/png");
+    EXPECT_EQ(client.Get("/assets/fonts/SourceSansPro.ttf")->get_header_value("Content-Type"),
+              "font/ttf");
     test::raw_stream stream(5000);
     EXPECT_EQ(stream.events(1), std::vector<std::string>{R"({"event" : "disconnect"})"});
 

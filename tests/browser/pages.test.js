@@ -87,6 +87,7 @@ test("the main page loads each pad from the module and sends every edit to it", 
     assert.deepStrictEqual(page.api.map((p) => p.split("/").slice(0, 4).join("/")),
         ["GET /set/snare/scan", "GET /set/snare/mask", "GET /set/snare/decay"]);
     assert.strictEqual((await getAll()).snare.scan, 10000);
+    assert.strictEqual(page.api[1], `GET /set/snare/mask/${snare.mask}`, "the mask as the module holds it");
 
     // The curve drawn is the module's, end points included; a drag posts the points, which the
     // module takes for the selected pad.
@@ -166,6 +167,24 @@ test("live: noise reaches the editor, unplugging opens the dialog, replugging re
     assert.ok(!(await page.locator("#disconnected").isVisible()));
 });
 
+test("a disconnect announced while the page reads the module's state shares that read", async () => {
+    const reads = [];
+    let answered = false;
+    await newPage("/settings.html", async (p) => {
+        await p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream",
+            body: 'retry: 600000\ndata: {"event" : "disconnect"}\n\n' }));
+        await p.route("**/state", async (r) => {
+            reads.push(r);
+            if (reads.length === 1) await eventually(() => p.locator("#disconnected").isVisible(), "the disconnect");
+            await r.fulfill({ json: { connected: false, unsaved: false, problem: null } });
+            answered = true;
+        });
+    });
+    await eventually(() => answered, "the read answered");
+    await sleep(500);
+    assert.strictEqual(reads.length, 1);
+});
+
 test("the gauge page's threshold follows a drag within 0..100 and valid typed values", async () => {
     const page = await open("/gauge.html");
     const gauge = page.locator("gauge-bar");
@@ -192,7 +211,7 @@ test("the settings page reports refused, failed and broken uploads in its card",
         ["failed transfer", (p) => p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream",
             body: ['{"event" : "firmware_upload_begin"}',
                 '{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}',
-                '{"event" : "firmware_upload_end"}']
+                '{"event" : "firmware_upload_end"}', '{"event" : "disconnect"}']
                 .map((e) => `data: ${e}\n\n`).join("") })), null, /^The bootloader did not answer\.$/],
     ]) {
         const page = await newPage("/settings.html", stub);
@@ -204,6 +223,8 @@ test("the settings page reports refused, failed and broken uploads in its card",
         assert.match(await message(page).textContent(), shown, why);
         assert.ok(!(await page.locator("#firmware-modal").isVisible()), why);
         if (name) assert.strictEqual(await page.locator("#fw_upload_button").getAttribute("aria-busy"), "false", why);
+        // Once the transfer has ended, the module's comings and goings are news again.
+        else await eventually(() => page.locator("#disconnected").isVisible(), "a disconnect after the end");
     }
 });
 

@@ -30,6 +30,11 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     const [download] = await Promise.all([page.waitForEvent("download"), page.locator("#backup-download").click()]);
     assert.match(download.suggestedFilename(), /^korvaline-settings-\d{8}-\d{6}\.json$/);
     const backup = JSON.parse(fs.readFileSync(await download.path(), "utf8"));
+    const silent = "The module did not answer: no backup was made.";
+    await page.route("**/backup", (r) => r.fulfill({ status: 503, json: { type: "error", error: silent } }));
+    await page.locator("#backup-download").click();
+    await eventually(async () => (await page.locator("#backup-message").textContent()) === silent, "the refusal shown");
+    await page.unroute("**/backup");
     backup.settings.snare.gain = 40000;
     backup.settings.snare.threshold = 900;
     await fetch(origin + "/set/kick/note/60");

@@ -31,7 +31,7 @@ std::string outcome(const json& file) {
 
 TEST(restore_plan, sends_each_value_as_the_editor_would_in_the_editors_order) {
     const std::vector<std::pair<const char*, std::string>> cases = {
-        {R"({"kick": {"threshold": 42}})", "/set kick threshold 42"},
+        {R"({"kick": {"threshold": 100}})", "/set kick threshold 100"},
         {R"({"kick": {"threshold": 0}})", "skip"},
         {R"({"kick": {"threshold": 101}})", "skip"},
         {R"({"kick": {"threshold": 4.5}})", "skip"},

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "settings/safety_copy.h"
 #include "settings/store.h"
@@ -120,7 +121,9 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
     EXPECT_EQ(client.Get("/backup")->status, 200);
 
     rig.module.set_mode(sim::answer_mode::silent);
-    EXPECT_EQ(client.Get("/backup")->status, 503);
+    const auto silent = client.Get("/backup");
+    EXPECT_EQ(silent->status, 503);
+    EXPECT_EQ(json::parse(silent->body)["error"], "The module did not answer: no backup was made.");
     EXPECT_EQ(restore({{"file", backup, "", ""}})->status, 503);
 }
 
@@ -150,6 +153,20 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
     EXPECT_EQ(std::filesystem::status(copy).permissions(), std::filesystem::perms(0600));
 
     std::filesystem::remove_all(xdg);
+}
+
+TEST(store, copies_of_one_second_never_take_a_name_that_pruning_freed) {
+    const std::filesystem::path root = temporary_folder();
+    settings::store copies(root / "backups");
+    const auto when = settings::wall_clock::now();
+    const std::size_t kept = settings::store::automatic_copies_kept;
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < kept + 2; ++i) {
+        names.insert(copies.save_automatic("{}", when).value_or(""));
+    }
+    EXPECT_EQ(names.size(), kept + 2);
+    EXPECT_EQ(copies.list().size(), kept);
+    std::filesystem::remove_all(root);
 }
 
 // The device over a bus whose one module sits on `tty` while the test has it plugged.

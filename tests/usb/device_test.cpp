@@ -8,6 +8,7 @@
 
 #include "sim/bus.h"
 #include "sim/module.h"
+#include "tests/support/serial_link.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -28,6 +29,23 @@ TEST(Device, AModuleRepluggedBetweenTwoPollsIsOpenedAnew) {
     EXPECT_EQ(disconnects, 1);
     EXPECT_TRUE(device.connected());
     EXPECT_TRUE(device.query("/get params all", 1s, 1ms));
+}
+
+TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
+    usb_test::pty_pair pty;
+    usb_test::pty_bus bus(pty.name());
+    bus.present = true;
+    usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
+    device.install_callbacks([] {}, [] {});
+    ASSERT_TRUE(test::eventually([&] { return device.connected(); }));
+    usb_test::fake_module module(pty.master(), [](const std::string& received, int master) {
+        if (received.find("second") != std::string::npos) {
+            usb_test::write_all(master, "second reply\n");
+        }
+    });
+    EXPECT_FALSE(device.query("first", 20ms, 1ms));
+    usb_test::write_all(pty.master(), "first reply\n");  // late, but before the next query
+    EXPECT_EQ(device.query("second", 10s, 1ms), "second reply\n");
 }
 
 }  // namespace

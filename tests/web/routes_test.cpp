@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "maintenance/noise_logger.h"
@@ -111,6 +115,33 @@ TEST(routes, the_noise_logger_publishes_readings_without_line_ends_from_one_work
     for (std::size_t i = 1; i < commands.size(); ++i) {
         EXPECT_TRUE(commands[i] != "@" || commands[i - 1] == "#") << "at " << i;
     }
+}
+
+// Whether every other thread of this process is asleep: a thread that spins is never.
+bool others_asleep() {
+    const std::string own = std::to_string(::gettid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto state = line.rfind(") ");
+        if (task.path().filename() != own && state != std::string::npos && line[state + 2] != 'S') {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(routes, the_noise_logger_rests_while_no_module_is_open) {
+    sim::module module({.plugged = false});
+    sim::bus bus{module};
+    usb::device device{bus, 0x0483, 0x5740};
+    httplib::Server server;
+    async::messaging events{server};
+    maintenance::noise_logger logger{
+        server, device, events, {.level_timeout = 1h, .idle_pause = 1h}};
+    logger.start();
+    EXPECT_TRUE(test::eventually(others_asleep)) << "the logger spins";
 }
 
 }  // namespace

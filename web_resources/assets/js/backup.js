@@ -150,6 +150,48 @@ async function previewRestore(form, button) {
     }
 }
 
+// The name that the server gave a download in its Content-Disposition header, if any.
+function attachmentName(response) {
+    const match = /filename="([^"]+)"/.exec(response.headers.get("Content-Disposition") || "");
+    return match ? match[1] : "";
+}
+
+// The backup is fetched first, so that a module that does not answer is said on the page: a plain
+// link would leave the browser with a failed download and no reason. The file is then handed to
+// the browser (or the window's save dialog) under the server's name.
+async function downloadBackup(event) {
+    event.preventDefault();
+    const link = event.currentTarget;
+    showBackupMessage("");
+    link.setAttribute("aria-busy", "true");
+    try {
+        const response = await fetch(link.href);
+        if (!response.ok) {
+            let answer = null;
+            try {
+                answer = await response.json();
+            } catch (error) {
+                answer = null;
+            }
+            showBackupMessage(answer && answer.type === "error" ? String(answer.error) : `The backup failed (HTTP ${response.status}).`);
+            return;
+        }
+        const file = URL.createObjectURL(await response.blob());
+        const save = document.createElement("a");
+        save.href = file;
+        save.download = attachmentName(response) || "korvaline-settings.json";
+        document.body.append(save);
+        save.click();
+        save.remove();
+        // The download holds the data once it has started; the address is not needed long.
+        setTimeout(() => URL.revokeObjectURL(file), 60000);
+    } catch (error) {
+        showBackupMessage("The request failed: " + error.message);
+    } finally {
+        link.setAttribute("aria-busy", "false");
+    }
+}
+
 function restoreChosenFile() {
     const file = document.getElementById("restore_file").files[0];
     if (!file) {
@@ -256,4 +298,5 @@ function handleSafetyCopyEvent(message) {
     loadStoredCopies();
 }
 
+document.getElementById("backup-download").addEventListener("click", downloadBackup);
 loadStoredCopies();

@@ -42,7 +42,20 @@ function handleUnsavedEvent(message) {
     showUnsaved(message.value === true);
 }
 
-async function loadState() {
+// The read under way, which a second caller shares: the first event stream of a program carries
+// its start-up "disconnect", which would otherwise ask again while the page's own read is out.
+let stateRequest = null;
+
+function loadState() {
+    if (!stateRequest) {
+        stateRequest = readState().finally(() => {
+            stateRequest = null;
+        });
+    }
+    return stateRequest;
+}
+
+async function readState() {
     try {
         const response = await fetch("/state");
         if (!response.ok) {
