@@ -16,9 +16,8 @@ namespace settings {
 
 class store;
 class unsaved;
-
-// The largest restore request read; a larger one is refused with 413 before it is read whole.
-inline constexpr std::size_t max_restore_body = 1u << 20;
+class kits;
+class current_kit;
 
 // The routes of the settings page beyond the editor's: the module's state, a backup to download,
 // a restore with its preview, and the stored copies.
@@ -30,6 +29,12 @@ class routes {
     // The pad the editor selected last, to be selected again after a restore that selected others.
     void editor_selected(std::int32_t pad) { editor_pad_ = pad; }
 
+    // A restore may name a kit of the library ("kit"), and tells which kit the module holds.
+    void attach_kits(kits& library, current_kit& current) {
+        library_ = &library;
+        current_ = &current;
+    }
+
     // Registers GET /state, GET /backup, POST /restore, GET /backups and GET /backups/<name>.
     void register_routes(httplib::Server& server);
 
@@ -37,6 +42,8 @@ class routes {
     usb::device& device_;
     store& store_;
     unsaved& unsaved_;
+    kits* library_ = nullptr;
+    current_kit* current_ = nullptr;
     // One restore at a time: two interleaved restores would each judge the other's commands.
     std::mutex restoring_;
     std::atomic<std::int64_t> editor_pad_{no_pad};
