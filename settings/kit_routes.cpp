@@ -18,6 +18,12 @@ namespace {
 const std::string no_such_kit = "No kit has this name.";
 const std::string kit_exists = "A kit with this name exists.";
 
+// Browsers send the line breaks of a form's text as CRLF; the notes keep plain line feeds.
+std::string plain_lines(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
 void not_connected(httplib::Response& res) {
     answer_error(res, 503, "Module not connected.");
 }
@@ -92,7 +98,7 @@ void kit_routes::register_routes(httplib::Server& server) {
             return;
         }
         const std::string name = f.find("name") ? *f.find("name") : std::string();
-        const std::string notes = f.find("notes") ? *f.find("notes") : std::string();
+        const std::string notes = f.find("notes") ? plain_lines(*f.find("notes")) : std::string();
         for (const std::string& problem : {kits::name_problem(name), kits::notes_problem(notes)}) {
             if (!problem.empty()) {
                 return answer_error(res, 400, problem);
@@ -128,7 +134,7 @@ void kit_routes::register_routes(httplib::Server& server) {
             imported->name = *name;
         }
         if (const std::string* notes = f.find("notes"); notes && !notes->empty()) {
-            imported->notes = *notes;
+            imported->notes = plain_lines(*notes);
         }
         for (const std::string& problem :
              {kits::name_problem(imported->name), kits::notes_problem(imported->notes)}) {

@@ -85,8 +85,10 @@ function kitRow(kit) {
         row.append(cell);
     }
     row.children[3].className = kit.differences === 0 ? "kit-matches" : "";
-    const actions = document.createElement("td");
+    const cell = document.createElement("td");
+    const actions = document.createElement("div");
     actions.className = "stored-copy-actions";
+    cell.append(actions);
     const download = document.createElement("a");
     download.setAttribute("role", "button");
     download.className = "secondary outline";
@@ -99,7 +101,7 @@ function kitRow(kit) {
         download,
         kitButton("Rename", "Rename " + kit.name, () => startRename(kit.name, row)),
         kitButton("Delete", "Delete " + kit.name, () => askDelete(kit.name, actions)));
-    row.append(actions);
+    row.append(cell);
     return row;
 }
 
