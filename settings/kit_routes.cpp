@@ -136,6 +136,9 @@ void kit_routes::register_routes(httplib::Server& server) {
         if (const std::string* notes = f.find("notes"); notes && !notes->empty()) {
             imported->notes = plain_lines(*notes);
         }
+        if (imported->name.empty()) {
+            return answer_error(res, 400, "The file holds no kit name: give the kit a name.");
+        }
         for (const std::string& problem :
              {kits::name_problem(imported->name), kits::notes_problem(imported->notes)}) {
             if (!problem.empty()) {

@@ -185,6 +185,8 @@ function showKitForm(form) {
     showKitsMessage("");
     kitSaveForm.hidden = form !== kitSaveForm;
     kitImportForm.hidden = form !== kitImportForm;
+    // While a form is open its own buttons are the ones to press.
+    document.getElementById("kits-footer").hidden = Boolean(form);
     form?.querySelector("input").focus();
 }
 
