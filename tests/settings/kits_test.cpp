@@ -145,6 +145,7 @@ TEST_F(kit_library, bad_names_sizes_damaged_or_edited_files_and_an_absent_module
         {{{"name", "", "", ""}}, 400},
         {{{"name", "   ", "", ""}}, 400},
         {{{"name", "tab\there", "", ""}}, 400},
+        {{{"name", "del\x7f", "", ""}}, 400},
         {{{"name", "\xff\xfe", "", ""}}, 400},
         {{{"name", wide + "x", "", ""}}, 400},
         {{{"name", "Notes", "", ""}, {"notes", std::string(501, 'n'), "", ""}}, 400},
@@ -170,6 +171,12 @@ TEST_F(kit_library, bad_names_sizes_damaged_or_edited_files_and_an_absent_module
         "POST /kits/import HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
         "boundary=b\r\nContent-Length: 1048577\r\n\r\n");
     EXPECT_NE(up.read_all(2s).find("HTTP/1.1 413"), std::string::npos);
+    test::raw_connection cut(rig.port);
+    cut.send(
+        "POST /kits HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+        "boundary=b\r\nContent-Length: 8\r\n\r\n--b\r\nxyz");
+    const std::string cut_answer = cut.read_all(2s);
+    EXPECT_NE(cut_answer.find("HTTP/1.1 400"), std::string::npos) << cut_answer;
 
     // Unknown names, however spelled, are no path into the folder or out of it.
     for (const char* name : {"..", "..%2Fcurrent-kit.json", "%2E%2E", "edited.json", "nope/x",
