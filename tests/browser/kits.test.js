@@ -61,4 +61,12 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
     assert.deepStrictEqual(await getAll(), expected);
     await page.locator("#restore-cancel").click();
     await eventually(async () => (await header(page)) === "Kit: Stage (changed)", "header after the copy");
+
+    // Deleting asks first; the header then names no kit.
+    await page.locator("#kits-button").click();
+    await eventually(async () => /\d differences?/.test(await row(page, "Stage").textContent()), "listed after the copy");
+    await page.getByRole("button", { name: "Delete Stage", exact: true }).click();
+    assert.strictEqual(await row(page, "Stage").locator("span").textContent(), "Delete “Stage”?");
+    await page.getByRole("button", { name: "Delete Stage now" }).click();
+    await eventually(async () => (await page.locator("#kits-empty").isVisible()) && (await header(page)) === "", "deleted");
 });

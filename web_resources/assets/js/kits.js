@@ -144,7 +144,8 @@ function askDelete(name, actions) {
     const keep = kitButton("Keep", "Keep " + name, () => actions.replaceChildren(...kept));
     const remove = kitButton("Delete", "Delete " + name + " now", async () => {
         try {
-            await postKitForm("/kits/" + encodeURIComponent(name) + "/delete", new FormData());
+            // No form at all: a multipart body without parts is no readable form.
+            await postKitForm("/kits/" + encodeURIComponent(name) + "/delete", null);
         } catch (error) {
             showKitsMessage(error.message);
         }
