@@ -19,6 +19,9 @@
 #include "platform/termination.h"
 #include "platform/window_loader.h"
 #include "settings/module_link.h"
+#include "settings/current_kit.h"
+#include "settings/kit_routes.h"
+#include "settings/kits.h"
 #include "settings/routes.h"
 #include "settings/safety_copy.h"
 #include "settings/store.h"
@@ -96,7 +99,12 @@ int run(const seams& seams, const options& options) {
     const auto publish = [&events](std::string text) { events.send(std::move(text)); };
     settings::unsaved unsaved(publish);
     settings::store copies(settings::store::default_folder());
+    settings::kits kits(settings::kits::default_folder());
+    // Remembered beside the kits, not among them: it is no kit of its own.
+    settings::current_kit current_kit(kits.folder().parent_path() / "current-kit.json", publish);
     settings::routes settings_routes(device, copies, unsaved);
+    settings_routes.attach_kits(kits, current_kit);
+    settings::kit_routes kit_routes(device, kits, current_kit);
     midi::remembered midi_choice(midi::remembered::default_file());
     midi::listener hits(seams.midi, midi_choice,
                         {publish, [&device] { return settings::read_module(device); }});
@@ -105,7 +113,11 @@ int run(const seams& seams, const options& options) {
     settings_routes.on_restore([&hits] { hits.reread_pads(); });
     routing::router router(
         server, device,
-        {[&unsaved] { unsaved.mark(true); }, [&unsaved] { unsaved.mark(false); },
+        {[&unsaved, &current_kit] {
+             unsaved.mark(true);
+             current_kit.touched();
+         },
+         [&unsaved] { unsaved.mark(false); },
          [&settings_routes](std::int32_t pad) { settings_routes.editor_selected(pad); },
          [&hits](const std::string& pad, const std::string& param, const std::string& value) {
              int note = -1;
@@ -141,6 +153,7 @@ int run(const seams& seams, const options& options) {
     logger.register_routes(server);
     settings_routes.register_routes(server);
     midi::register_routes(server, hits);
+    kit_routes.register_routes(server);
 
     // Bound before the window opens, so the window never shows a server that is not ours.
     const bool bound = server.bind_to_port(server_host, server_port);

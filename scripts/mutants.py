@@ -39,7 +39,7 @@ OTHER_WEIGHT = 0.1
 # stress tests take seconds and stay. Update the patterns when tests are renamed: every pattern
 # that matches no test is reported when the check starts.
 SUBSETS = [
-    ("settings/", [r"^settings_test$", r"^browser_settings"]),
+    ("settings/", [r"^settings_test$", r"^browser_settings", r"^browser_kits$"]),
     ("usb/", [r"^usb_", r"^web_routes_test$", r"^settings_test$", r"^firmware_transfer", r"^demo_stress_test$"]),
     ("web/", [r"^web_", r"^settings_test$", r"^app_lifecycle", r"^browser_pages$"]),
     ("maintenance/", [r"^firmware_", r"^web_routes_test$", r"^settings_test$", r"^browser_pages$"]),

@@ -49,12 +49,19 @@ std::optional<json> parse_object(std::string_view text) {
     return value;
 }
 
-std::string wrap(const json& settings, wall_clock::time_point created) {
+std::string wrap(const json& settings, wall_clock::time_point created, const json& more) {
     json file = json::object();
     file["format"] = format_name;
     file["version"] = format_version;
     file["created"] = iso_time(created);
+    for (const auto& [key, value] : more.items()) {
+        file[key] = value;
+    }
     file["settings"] = settings;
+    return file_text(file);
+}
+
+std::string file_text(const json& file) {
     return file.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

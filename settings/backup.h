@@ -28,8 +28,12 @@ std::string download_name(wall_clock::time_point when);
 std::optional<json> parse_object(std::string_view text);
 
 // The text of a backup file holding these settings (the module's whole answer, members we do not
-// know included).
-std::string wrap(const json& settings, wall_clock::time_point created);
+// know included). The members of `more` (a kit's name and notes) come before the settings.
+std::string wrap(const json& settings, wall_clock::time_point created,
+                 const json& more = json::object());
+
+// The text of a backup file, as wrap writes it.
+std::string file_text(const json& file);
 
 // The settings object of a backup file; nothing when the text is not JSON, not an object of our
 // format, of a version we do not know, or holds no settings object.

@@ -9,43 +9,27 @@
 #include <string>
 
 #include "settings/backup.h"
+#include "settings/current_kit.h"
+#include "settings/form.h"
+#include "settings/kits.h"
 #include "settings/module_link.h"
 #include "settings/plan.h"
 #include "settings/store.h"
 #include "settings/unsaved.h"
 #include "usb/device.h"
-#include "web/body_limit.h"
 
 namespace settings {
 
 namespace {
 
-constexpr const char* json_type = "application/json";
-// Counted against the body limit for every part, so that many empty parts are bounded too.
-constexpr std::size_t part_overhead = 512;
-
-// Spaced like the error answers of the editor's routes; the sentences need no escaping.
-std::string error_text(const std::string& sentence) {
-    return R"({"type": "error", "error": ")" + sentence + "\"}";
-}
-
-void answer(httplib::Response& res, int status, const std::string& body) {
-    res.status = status;
-    res.set_content(body, json_type);
-}
-
 void not_connected(httplib::Response& res) {
-    answer(res, 503, error_text("Module not connected."));
+    answer_error(res, 503, "Module not connected.");
 }
 
 const std::string not_settings_sentence = "Not a Korvaline settings file.";
 
 void not_settings(httplib::Response& res) {
-    answer(res, 400, error_text(not_settings_sentence));
-}
-
-void too_large(httplib::Response& res) {
-    http::answer_and_close(res, 413, error_text("The file is larger than 1 MiB."));
+    answer_error(res, 400, not_settings_sentence);
 }
 
 const char* problem_text(usb::open_problem problem) {
@@ -57,49 +41,6 @@ const char* problem_text(usb::open_problem problem) {
         default:
             return nullptr;
     }
-}
-
-// The form fields of a restore request ("file", "name", "apply"; the first of each), read up to
-// the body limit.
-struct restore_fields {
-    std::map<std::string, std::string> fields;
-    bool complete = false;   // the whole body was read and understood
-    bool too_large = false;  // reading stopped at the limit
-};
-
-restore_fields read_fields(const httplib::Request& req, const httplib::ContentReader& reader) {
-    restore_fields out;
-    std::size_t total = 0;
-    std::string* current = nullptr;
-    const auto within = [&](std::size_t size) {
-        total += size;
-        out.too_large = total > max_restore_body;
-        return !out.too_large;
-    };
-    if (req.is_multipart_form_data()) {
-        out.complete = reader(
-            [&](const httplib::MultipartFormData& part) {
-                const bool wanted =
-                    (part.name == "file" || part.name == "name" || part.name == "apply") &&
-                    !out.fields.contains(part.name);
-                current = wanted ? &out.fields[part.name] : nullptr;
-                return within(part_overhead);
-            },
-            [&](const char* data, std::size_t size) {
-                if (!within(size)) {
-                    return false;
-                }
-                if (current != nullptr) {
-                    current->append(data, size);
-                }
-                return true;
-            });
-    } else {
-        // Not a form: read (within the limit) only so that the connection stays usable.
-        out.complete = reader([&](const char*, std::size_t size) { return within(size); });
-        out.fields.clear();
-    }
-    return out;
 }
 
 json change_list(const std::vector<change>& changes) {
@@ -137,22 +78,25 @@ void routes::register_routes(httplib::Server& server) {
 
     server.Post("/restore", [this](const httplib::Request& req, httplib::Response& res,
                                    const httplib::ContentReader& reader) {
-        if (!http::declared_length_within(req, max_restore_body)) {
-            return too_large(res);
-        }
-        const auto body = read_fields(req, reader);
+        const auto body = read_form(req, reader, {"file", "name", "kit", "apply"});
         if (body.too_large) {
-            return too_large(res);
+            return answer_too_large(res);
         }
         if (!body.complete) {
-            return http::answer_and_close(res, 400, error_text(not_settings_sentence));
+            return answer_and_close(res, 400, not_settings_sentence);
         }
         const auto& fields = body.fields;
         std::optional<std::string> text;
+        const std::string* kit = body.find("kit");
         if (const auto name = fields.find("name"); name != fields.end()) {
             text = store_.read(name->second);
             if (!text) {
-                return answer(res, 404, error_text("No stored copy has this name."));
+                return answer_error(res, 404, "No stored copy has this name.");
+            }
+        } else if (kit != nullptr) {
+            text = library_ ? library_->text(*kit) : std::nullopt;
+            if (!text) {
+                return answer_error(res, 404, "No kit has this name.");
             }
         } else if (const auto file = fields.find("file"); file != fields.end()) {
             text = file->second;
@@ -198,6 +142,13 @@ void routes::register_routes(httplib::Server& server) {
         for (const change& c : plan.changes) {
             (after && holds(*after, c) ? applied : failed).push_back(c);
         }
+        // The module holds the kit now, as far as it took it; any other restore changed values.
+        if (current_ != nullptr && kit != nullptr && after) {
+            current_->held(*kit, *after);
+        }
+        if (current_ != nullptr && (kit == nullptr || !failed.empty()) && !plan.changes.empty()) {
+            current_->touched();
+        }
         answer(res, 200,
                json{{"applied", change_list(applied)}, {"failed", change_list(failed)}}.dump());
     });
@@ -214,7 +165,7 @@ void routes::register_routes(httplib::Server& server) {
         const std::string name = req.matches[1].str();
         const auto content = store_.read(name);
         if (!content) {
-            return answer(res, 404, error_text("No stored copy has this name."));
+            return answer_error(res, 404, "No stored copy has this name.");
         }
         // A name someone else put in the folder is served without it rather than quoted unsafely.
         const bool plain = std::all_of(name.begin(), name.end(), [](unsigned char c) {

@@ -17,9 +17,8 @@ namespace settings {
 
 class store;
 class unsaved;
-
-// The largest restore request read; a larger one is refused with 413 before it is read whole.
-inline constexpr std::size_t max_restore_body = 1u << 20;
+class kits;
+class current_kit;
 
 // The routes of the settings page beyond the editor's: the module's state, a backup to download,
 // a restore with its preview, and the stored copies.
@@ -33,6 +32,11 @@ class routes {
 
     // Called after a restore sent its commands to the module.
     void on_restore(std::function<void()> applied) { applied_ = std::move(applied); }
+    // A restore may name a kit of the library ("kit"), and tells which kit the module holds.
+    void attach_kits(kits& library, current_kit& current) {
+        library_ = &library;
+        current_ = &current;
+    }
 
     // Registers GET /state, GET /backup, POST /restore, GET /backups and GET /backups/<name>.
     void register_routes(httplib::Server& server);
@@ -41,6 +45,8 @@ class routes {
     usb::device& device_;
     store& store_;
     unsaved& unsaved_;
+    kits* library_ = nullptr;
+    current_kit* current_ = nullptr;
     // One restore at a time: two interleaved restores would each judge the other's commands.
     std::mutex restoring_;
     std::function<void()> applied_;

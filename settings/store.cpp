@@ -1,15 +1,13 @@
 #include "settings/store.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
+
+#include "settings/private_files.h"
 
 namespace settings {
 
@@ -17,7 +15,7 @@ namespace {
 
 constexpr std::string_view automatic_prefix = "auto-";
 // A stored copy is a small text; a larger file in the folder is not ours to serve.
-constexpr off_t largest_copy = 16 << 20;
+constexpr std::size_t largest_copy = 16 << 20;
 // Copies of one second beyond this many are refused rather than searched for a free name.
 constexpr int max_suffix = 1000;
 
@@ -28,22 +26,10 @@ struct listed {
 
 std::vector<listed> scan(const std::filesystem::path& folder) {
     std::vector<listed> out;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-    if (!dir) {
-        return out;
-    }
-    while (const dirent* item = ::readdir(dir.get())) {
-        const std::string name = item->d_name;
-        struct stat info {};
-        // Hidden names are temporary files in the making; links and folders are not copies.
-        if (name.empty() || name[0] == '.' ||
-            ::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(info.st_mode)) {
-            continue;
-        }
-        out.push_back({{name, iso_time(wall_clock::from_time_t(info.st_mtim.tv_sec)),
-                        static_cast<std::uintmax_t>(info.st_size)},
-                       info.st_mtim});
+    for (const files::listed_file& file : files::regular_files(folder)) {
+        out.push_back({{file.name, iso_time(wall_clock::from_time_t(file.info.st_mtim.tv_sec)),
+                        static_cast<std::uintmax_t>(file.info.st_size)},
+                       file.info.st_mtim});
     }
     std::sort(out.begin(), out.end(), [](const listed& a, const listed& b) {
         if (a.modified.tv_sec != b.modified.tv_sec) {
@@ -59,28 +45,6 @@ std::vector<listed> scan(const std::filesystem::path& folder) {
         return a.entry.name > b.entry.name;
     });
     return out;
-}
-
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-void sync_folder(const std::filesystem::path& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 }  // namespace
@@ -101,18 +65,7 @@ std::filesystem::path store::default_folder() {
 }
 
 bool store::make_folder() const {
-    // Every folder made on the way is private, as the data folder of a user should be; the
-    // copies' own folder is made private even when it existed.
-    std::filesystem::path path;
-    for (const auto& part : folder_) {
-        path /= part;
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    struct stat info {};
-    return ::lstat(folder_.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           ::chmod(folder_.c_str(), 0700) == 0;
+    return files::make_private_folder(folder_);
 }
 
 std::optional<std::string> store::save_automatic(std::string_view text,
@@ -121,35 +74,30 @@ std::optional<std::string> store::save_automatic(std::string_view text,
     if (!make_folder()) {
         return std::nullopt;
     }
-    std::string temporary = (folder_ / ".incoming-XXXXXX").string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
+    const auto temporary = files::write_temporary(folder_, text);
+    if (!temporary) {
         return std::nullopt;
     }
-    const bool written = ::fchmod(fd, 0600) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
     std::optional<std::string> stored;
-    if (written && closed) {
-        // A name already taken is never replaced, and a name this store gave out before is never
-        // given again, even once pruning has freed it: a page that still lists the older copy
-        // would otherwise restore the newer one under its name.
-        const std::string base = std::string(automatic_prefix) + download_name(when);
-        const std::string stem = base.substr(0, base.size() - 5);
-        for (int n = 1; n <= max_suffix && !stored; ++n) {
-            const std::string name = n == 1 ? base : stem + "-" + std::to_string(n) + ".json";
-            if (given_.contains(name)) {
-                continue;
-            }
-            if (::link(temporary.c_str(), (folder_ / name).c_str()) == 0) {
-                stored = name;
-                given_.insert(name);
-            } else if (errno != EEXIST) {
-                break;
-            }
+    // A name already taken is never replaced, and a name this store gave out before is never
+    // given again, even once pruning has freed it: a page that still lists the older copy would
+    // otherwise restore the newer one under its name.
+    const std::string base = std::string(automatic_prefix) + download_name(when);
+    const std::string stem = base.substr(0, base.size() - 5);
+    for (int n = 1; n <= max_suffix && !stored; ++n) {
+        const std::string name = n == 1 ? base : stem + "-" + std::to_string(n) + ".json";
+        if (given_.contains(name)) {
+            continue;
+        }
+        if (::link(temporary->c_str(), (folder_ / name).c_str()) == 0) {
+            stored = name;
+            given_.insert(name);
+        } else if (errno != EEXIST) {
+            break;
         }
     }
-    ::unlink(temporary.c_str());
-    sync_folder(folder_);
+    ::unlink(temporary->c_str());
+    files::sync_folder(folder_);
     if (stored) {
         prune();
     }
@@ -181,22 +129,7 @@ std::optional<std::string> store::read(std::string_view name) const {
         return std::nullopt;
     }
     // The name came from the folder's own listing, so the path stays inside it.
-    const int fd = ::open((folder_ / found->entry.name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::string content;
-    char buffer[8192];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 &&
-           content.size() < static_cast<std::size_t>(largest_copy)) {
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    return content;
+    return files::read_file(folder_, found->entry.name, largest_copy);
 }
 
 }  // namespace settings

@@ -275,6 +275,10 @@ function storedCopyRow(copy) {
 }
 
 async function loadStoredCopies() {
+    // The main page shows the restore's dialog for kits, but lists no stored copies.
+    if (!document.getElementById("stored-copies")) {
+        return;
+    }
     let copies = [];
     try {
         const response = await fetch("/backups");
@@ -291,6 +295,9 @@ async function loadStoredCopies() {
 // the reason when none could be made; the transfer goes on either way.
 function handleSafetyCopyEvent(message) {
     const line = document.getElementById("safety-copy-message");
+    if (!line) {
+        return;
+    }
     line.textContent = message.name
         ? `The settings were copied to "${message.name}" before the update.`
         : `${message.error || "No copy of the settings was made."} The update goes on without a copy.`;

@@ -70,6 +70,12 @@ ev.onmessage = (e) => {
                 handleUnsavedEvent(message);
                 return;
             }
+            if (message.event === "kit") {
+                if (typeof handleKitEvent === "function") {
+                    handleKitEvent(message);
+                }
+                return;
+            }
             if (message.event === "safety_copy") {
                 if (typeof handleSafetyCopyEvent === "function") {
                     handleSafetyCopyEvent(message);

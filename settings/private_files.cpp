@@ -1,0 +1,106 @@
+#include "settings/private_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace settings::files {
+
+namespace {
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool make_private_folder(const std::filesystem::path& folder) {
+    // Every folder made on the way is private, as the data folder of a user should be.
+    std::filesystem::path path;
+    for (const auto& part : folder) {
+        path /= part;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat info {};
+    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           ::chmod(folder.c_str(), 0700) == 0;
+}
+
+std::optional<std::filesystem::path> write_temporary(const std::filesystem::path& folder,
+                                                     std::string_view text) {
+    std::string temporary = (folder / ".incoming-XXXXXX").string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    const bool written = ::fchmod(fd, 0600) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
+        ::unlink(temporary.c_str());
+        return std::nullopt;
+    }
+    return temporary;
+}
+
+void sync_folder(const std::filesystem::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::vector<listed_file> regular_files(const std::filesystem::path& folder) {
+    std::vector<listed_file> out;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) {
+        return out;
+    }
+    while (const dirent* item = ::readdir(dir.get())) {
+        const std::string name = item->d_name;
+        struct stat info {};
+        if (name.empty() || name[0] == '.' ||
+            ::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        out.push_back({name, info});
+    }
+    return out;
+}
+
+std::optional<std::string> read_file(const std::filesystem::path& folder, const std::string& name,
+                                     std::size_t limit) {
+    const int fd = ::open((folder / name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string content;
+    char buffer[8192];
+    ssize_t n = 0;
+    while (content.size() <= limit && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (n < 0 || content.size() > limit) {
+        return std::nullopt;
+    }
+    return content;
+}
+
+}  // namespace settings::files
