@@ -149,7 +149,7 @@ test("on the demo, the main page and the full view in another tab receive the sa
     const within = (hits) => hits.filter((h) => h.t >= from && h.t <= to).map((h) => `${h.t} ${h.pad} ${h.velocity}`);
     assert.ok(within(main).length >= 10);
     assert.deepStrictEqual(within(full), within(main));
-    assert.ok(["kick", "snare", "hihat"].every((pad) => main.some((h) => h.pad === pad)), JSON.stringify(main));
+    assert.ok(["kick", "snare"].every((pad) => main.some((h) => h.pad === pad)), JSON.stringify(main));
     assert.match(await text(pages[0], "lane-text"), /^\d+ hits in the 10 seconds/);
     await Promise.all(pages.map((p) => p.context().close()));
 });

@@ -71,7 +71,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
 
     // The demo's module always opens: the reason for one that does not is the answer of "/state".
     await settle(page, 5);
-    await page.route("**/state", (route) => route.fulfill({ json: { connected: false, unsaved: false, problem: "busy" } }));
+    await page.route((url) => url.pathname === "/state", (route) => route.fulfill({ json: { connected: false, unsaved: false, problem: "busy" } }));
     rig.demo.kill("SIGUSR1");
     await eventually(() => page.locator("#disconnected-problem").isVisible(), "problem line");
     assert.match(await page.locator("#disconnected").textContent(), /board is connected.*another program holds/is);

@@ -110,7 +110,14 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
     EXPECT_EQ(client.Get("/backups/..%2Foutside.json")->status, 404);
     EXPECT_TRUE(rig.module.commands().empty());
 
-    // A reply that comes late once (a busy computer) is asked for again.
+    rig.module.set_mode(sim::answer_mode::silent);
+    const auto silent = client.Get("/backup");
+    EXPECT_EQ(silent->status, 503);
+    EXPECT_EQ(json::parse(silent->body)["error"], "The module did not answer: no backup was made.");
+    EXPECT_EQ(restore({{"file", backup, "", ""}})->status, 503);
+
+    // A reply that comes late once (a busy computer) is asked for again. Last: the late reply
+    // still comes after the answer, and would lead the next exchange.
     rig.module.set_late_delay(700ms);
     rig.module.set_mode(sim::answer_mode::late);
     rig.module.clear_commands();
@@ -119,12 +126,6 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
         rig.module.set_mode(sim::answer_mode::normal);
     });
     EXPECT_EQ(client.Get("/backup")->status, 200);
-
-    rig.module.set_mode(sim::answer_mode::silent);
-    const auto silent = client.Get("/backup");
-    EXPECT_EQ(silent->status, 503);
-    EXPECT_EQ(json::parse(silent->body)["error"], "The module did not answer: no backup was made.");
-    EXPECT_EQ(restore({{"file", backup, "", ""}})->status, 503);
 }
 
 TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
