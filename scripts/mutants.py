@@ -24,7 +24,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "sim/")
+CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "tuning/", "sim/")
 PORT_LOCK = "/tmp/port5000.lock"
 
 # The fast subset: the tests that exercise each part of the product, as ctest name patterns
@@ -33,7 +33,8 @@ PORT_LOCK = "/tmp/port5000.lock"
 # stress tests take seconds and stay. Update the patterns when tests are renamed: every pattern
 # that matches no test is reported when the check starts.
 SUBSETS = [
-    ("settings/", [r"^settings_test$", r"^browser_settings"]),
+    ("settings/", [r"^settings_test$", r"^browser_settings", r"^browser_kit-check$"]),
+    ("tuning/", [r"^tuning_test$", r"^browser_kit-check$"]),
     ("usb/", [r"^usb_", r"^web_routes_test$", r"^settings_test$", r"^firmware_transfer", r"^demo_stress_test$"]),
     ("web/", [r"^web_", r"^settings_test$", r"^app_lifecycle", r"^browser_pages$"]),
     ("maintenance/", [r"^firmware_", r"^web_routes_test$", r"^settings_test$", r"^browser_pages$"]),

@@ -131,9 +131,8 @@ function describeFinding(finding) {
                 `at most half as loud (velocities ${kitSpan(e.echoes)} after ${kitSpan(e.strokes)}).` +
                 (finding.change?.param === "decay" ? " The mask already covers these notes or is at its longest, so the decay is to hold them down." : "");
         case "crosstalk":
-            return `${pad} sounds from the ${padName(e.from).toLowerCase()}: ${times(e.count)} a note came ${kitSpan(e.gap_ms)} ms after a stroke ` +
-                `of another pad, at most 30% as loud (velocities ${kitSpan(e.echoes)} after ${kitSpan(e.strokes)}). ` +
-                "A second check will show whether the change was enough.";
+            return `${pad} sounds from the ${padName(e.from).toLowerCase()}: ${times(e.count)} a note came ${kitSpan(e.gap_ms)} ms after ` +
+                `a stroke there, at most 30% as loud (velocities ${kitSpan(e.echoes)} after ${kitSpan(e.strokes)}).`;
         case "clipping":
             return `${pad} clips: ${e.count} of its ${e.of} strokes (${Math.round((100 * e.count) / e.of)}%) came out at 127, the loudest a note can be.`;
         default:
@@ -161,6 +160,10 @@ function findingItem(finding, index) {
     const proposal = document.createElement("strong");
     proposal.textContent = " Proposed: " + describeChange(finding.change) + ".";
     label.append(box, text, proposal);
+    // Crosstalk differs from stroke to stroke: one round cannot tell how much higher is enough.
+    if (finding.kind === "crosstalk") {
+        label.append(" A second check will show whether this was enough.");
+    }
     item.append(label);
     return item;
 }
@@ -260,6 +263,7 @@ async function applyKitCheck() {
         const answer = await postRestore(form);
         const applied = (answer.applied || []).length;
         const failed = answer.failed || [];
+        kitElement("review-summary").textContent = "Sent to the module:";
         const summary = document.createElement("p");
         summary.textContent = `Changed ${applied} value${applied === 1 ? "" : "s"}.` +
             (failed.length > 0 ? " These could not be set:" : " Check again to see what they did.");
