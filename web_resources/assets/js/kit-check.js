@@ -54,6 +54,9 @@ function setKitCheckStage(stage) {
     }
     kitElement("cancel").textContent = ["playing", "checking"].includes(stage) ? "Cancel" : "Close";
     kitElement("done").setAttribute("aria-busy", String(stage === "checking"));
+    if (stage === "checking") {
+        kitElement("done").disabled = true;
+    }
     kitElement("apply").disabled = stage !== "review" || kitCheck.form === null;
     setOpen("kit-check-modal", stage !== "closed");
 }
@@ -198,11 +201,18 @@ async function finishKitCheck() {
             body: JSON.stringify({ hits: kitCheck.hits }),
         });
         const answer = await response.json();
+        // Closed meanwhile: the answer is for nobody.
+        if (kitCheck.stage !== "checking") {
+            return;
+        }
         if (answer.type === "error") {
             throw new Error(String(answer.error));
         }
         showKitCheckFindings(answer);
     } catch (error) {
+        if (kitCheck.stage !== "checking") {
+            return;
+        }
         kitElement("message").textContent = "The check failed: " + error.message;
         kitElement("summary").textContent = "";
         kitElement("list").replaceChildren();
@@ -246,6 +256,9 @@ async function reviewKitCheck() {
         kitCheck.form = changes.length > 0 ? form : null;
     } catch (error) {
         kitElement("review-summary").textContent = error.message;
+    }
+    if (kitCheck.stage !== "review") {
+        return;
     }
     setKitCheckStage("review");
     (kitElement("apply").disabled ? kitElement("back") : kitElement("apply")).focus();
