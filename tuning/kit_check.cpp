@@ -85,12 +85,13 @@ struct pad_evidence {
 
 std::optional<std::int64_t> setting(const json& settings, const std::string& pad,
                                     const char* param) {
-    if (!settings.is_object() || !settings.contains(pad) || !settings[pad].is_object()) {
+    // find() on anything but an object finds nothing.
+    const auto pad_settings = settings.find(pad);
+    if (pad_settings == settings.end()) {
         return std::nullopt;
     }
-    const json& pad_settings = settings[pad];
-    const auto value = pad_settings.find(param);
-    if (value == pad_settings.end() || !value->is_number()) {
+    const auto value = pad_settings->find(param);
+    if (value == pad_settings->end() || !value->is_number()) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>(std::llround(value->get<double>()));
