@@ -76,9 +76,12 @@ TEST(kit_check, finds_each_fault_at_the_edges_of_its_rule_and_proposes_within_th
     too_few.erase(too_few.begin(), too_few.begin() + 11);
     const std::vector<std::pair<std::vector<hit>, std::string>> cases = {
         {round({}), ""},
-        // Exactly three echoes, the last at exactly half its stroke's velocity: 29 ms + 5 ms.
+        // Exactly three echoes, the last at exactly half its stroke's velocity: 29 ms + 5 ms, and
+        // 50 ms + 5 ms within the mask's range.
         {round(pairs("snare", "snare", {{100, 40, 21}, {90, 30, 29}, {80, 40, 25}})),
          "snare double_trigger mask 25000 -> 34000"},
+        {round(pairs("snare", "snare", {{100, 40, 50}, {90, 30, 21}, {80, 40, 25}})),
+         "snare double_trigger mask 25000 -> 50000"},
         // Two echoes, a third a little louder than half, a fourth at 60 ms: no fault.
         {round(pairs("snare", "snare", {{100, 40, 21}, {90, 30, 29}, {80, 41, 25}, {80, 20, 60}})),
          ""},
