@@ -26,6 +26,7 @@
 #include "settings/safety_copy.h"
 #include "settings/store.h"
 #include "settings/unsaved.h"
+#include "tuning/routes.h"
 #include "usb/device.h"
 #include "web/endpoints.h"
 #include "web/messaging.h"
@@ -154,6 +155,7 @@ int run(const seams& seams, const options& options) {
     settings_routes.register_routes(server);
     midi::register_routes(server, hits);
     kit_routes.register_routes(server);
+    tuning::register_routes(server, device);
 
     // Bound before the window opens, so the window never shows a server that is not ours.
     const bool bound = server.bind_to_port(server_host, server_port);

@@ -24,13 +24,14 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "sim/")
+CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "midi/", "tuning/", "sim/")
 PORT_LOCK = "/tmp/port5000.lock"
 # The program's own folders and its pages carry the behaviour a user meets. The simulated module
 # only stands in for hardware in the demo and the tests, and its lines far outnumber some of the
 # program's folders: a plain draw fell mostly there. Each of its mutants is drawn with this
 # weight against 1 for a mutant of the program's own folders.
-OWN_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "web_resources/")
+OWN_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "midi/", "tuning/",
+            "web_resources/")
 OTHER_WEIGHT = 0.1
 
 # The fast subset: the tests that exercise each part of the product, as ctest name patterns
@@ -39,7 +40,9 @@ OTHER_WEIGHT = 0.1
 # stress tests take seconds and stay. Update the patterns when tests are renamed: every pattern
 # that matches no test is reported when the check starts.
 SUBSETS = [
-    ("settings/", [r"^settings_test$", r"^browser_settings", r"^browser_kits$"]),
+    ("settings/", [r"^settings_test$", r"^browser_settings", r"^browser_kits$", r"^browser_kit-check$"]),
+    ("tuning/", [r"^tuning_test$", r"^browser_kit-check$"]),
+    ("midi/", [r"^midi_test$", r"^browser_hits$"]),
     ("usb/", [r"^usb_", r"^web_routes_test$", r"^settings_test$", r"^firmware_transfer", r"^demo_stress_test$"]),
     ("web/", [r"^web_", r"^settings_test$", r"^app_lifecycle", r"^browser_pages$"]),
     ("maintenance/", [r"^firmware_", r"^web_routes_test$", r"^settings_test$", r"^browser_pages$"]),

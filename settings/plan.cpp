@@ -185,7 +185,9 @@ checked<change> convert(const group& g, const rule& r, const json& value) {
             return {std::nullopt, "outside 0.10 to 5.00"};
         }
         c.sent_gain = gain_text(h);
-        c.rounded = (*number.value * 100) % gain_one != 0;
+        // The module keeps the gain it is sent as the nearest fixed-point value; a file holding
+        // exactly that value (as every backup of the module does) is not rounded.
+        c.rounded = (h * gain_one + 50) / 100 != *number.value;
         c.commands = {{set_command(g, r.param, c.sent_gain), true}};
         return {std::move(c), {}};
     }

@@ -40,6 +40,7 @@ TEST(restore_plan, sends_each_value_as_the_editor_would_in_the_editors_order) {
          "/set kick scan 2000 | /set kick mask 50000"},
         {R"({"kick": {"gain": 65536}})", "/set kick gain 2.00"},
         {R"({"kick": {"gain": 3276}})", "/set kick gain 0.10 (rounded)"},
+        {R"({"kick": {"gain": 39322}})", "/set kick gain 1.20"},
         {R"({"kick": {"gain": 49160}})", ""},
         {R"({"kick": {"gain": 164004}})", "skip"},
         {R"({"kick": {"curve": {"p": [[0, 1], [2, 3], [4, 5], [255, 6]], "x": 1}}})",
