@@ -45,7 +45,8 @@ std::vector<stroke> strokes_of(std::uint64_t seed, std::int64_t n) {
     dice bar_dice(seed, 1, bar);
     // A fill ends every fourth bar, and now and then another bar.
     const bool fill = bar % 4 == 3 || (bar % 4 == 1 && bar_dice.chance(0.25));
-    const bool crash = s == 0 && (bar % 2 == 0 || bar_dice.chance(0.3));
+    // A crash opens every bar, and accents the third beat of every other bar.
+    const bool crash = s == 0 || (s == 8 && bar % 2 == 0);
     const bool on_ride = bar % 8 >= 4;
     const bool in_fill = fill && s >= 12;
 

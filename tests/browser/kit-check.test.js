@@ -58,7 +58,7 @@ test("check my kit: findings, review, apply, check again", async () => {
     assert.match(await text("counts"), /^Kick: 25Snare: 38Crash 1: 13Tom 1: 12Hi-hat: 100$/);
     const findings = await page.locator("#kit-check-list li").allTextContents();
     assert.strictEqual(findings.length, 3, findings.join("\n"));
-    assert.match(findings[0], /^Snare double-triggers: 13 times .* 25 ms .*\(velocities 20 after 1\d\d–1\d\d\)\. Proposed: Snare mask 25 ms → 30 ms\.$/);
+    assert.match(findings[0], /^Snare double-triggers: 13 times .* 25 ms .*\(velocities 20 after 1\d\d–1\d\d\)\. Proposed: Snare mask 18 ms → 30 ms\.$/);
     assert.match(findings[1], /^Crash 1 clips: 7 of its 13 strokes .* Proposed: Crash 1 gain 1\.20 → 1\.02\.$/);
     assert.match(findings[2], /^Tom 1 sounds from the snare: 12 times .* 5 ms .*\(velocities 20 after 1\d\d–1\d\d\)\. Proposed: Tom 1 threshold 16 → 20\. A second check/);
 
@@ -67,7 +67,7 @@ test("check my kit: findings, review, apply, check again", async () => {
     await page.locator("#kit-check-review-button").click();
     await eventually(() => page.locator("#kit-check-apply").isEnabled(), "preview");
     assert.deepStrictEqual(await page.locator("#kit-check-changes li").allTextContents(),
-        ["Snare mask 25 ms → 30 ms", "Tom 1 threshold 16 → 20"]);
+        ["Snare mask 18 ms → 30 ms", "Tom 1 threshold 16 → 20"]);
     assert.deepStrictEqual(await getAll(), before);
     await page.locator("#kit-check-apply").click();
     await eventually(async () => (await text("result")).startsWith("Changed 2 values."), "applied");

@@ -1,6 +1,6 @@
 // The MIDI input over a real JACK server (dummy driver): hits with their pads from another
 // program's notes, the automatic choice, a port lost and back; the remembered choice; and the
-// demo's groove with its planted faults answering the module's settings.
+// demo's groove, the same for the same seed.
 
 #include <gtest/gtest.h>
 #include <rtmidi/RtMidi.h>
@@ -159,75 +159,24 @@ TEST(midi_input, remembers_the_choice_privately_and_sets_a_damaged_file_aside) {
     std::filesystem::remove_all(folder);
 }
 
-// What a kit check would count in notes of one round.
-struct faults {
-    int doubles = 0, crosstalk = 0;
-    std::map<std::string, int> count, clipped, highest;
-};
-
-faults judge(const std::vector<sim::groove::note>& notes) {
-    faults f;
-    for (std::size_t i = 0; i < notes.size(); ++i) {
-        const auto& n = notes[i];
-        ++f.count[n.pad];
-        f.clipped[n.pad] += n.velocity == 127;
-        f.highest[n.pad] = std::max(f.highest[n.pad], n.velocity);
-        for (std::size_t j = 0; j < i; ++j) {
-            const auto& before = notes[j];
-            const auto gap = n.at_ms - before.at_ms;
-            if (before.pad == n.pad && gap < 60 && n.velocity * 2 < before.velocity) {
-                ++f.doubles;
-                EXPECT_EQ(n.pad, "snare");
-                EXPECT_GE(gap, 20);
-                EXPECT_LE(gap, 31);
-            } else if (before.pad != n.pad && gap <= 10 && n.velocity * 10 <= before.velocity * 3) {
-                ++f.crosstalk;
-                EXPECT_EQ(n.pad, "tom1");
-            }
-        }
-    }
-    return f;
-}
-
-TEST(groove, plays_three_faults_that_the_modules_settings_remove) {
+// The demo's groove is the same for the same seed, played at once or step by step as the demo
+// plays it (what its faults do is the kit check's test).
+TEST(groove, plays_the_same_notes_for_the_same_seed) {
     sim::module module({.plugged = false, .start = sim::starting_settings::lifelike});
     const auto pads = module.pads();
     const std::int64_t steps = 20'000 / sim::groove::step_ms;
     const auto round = sim::groove(7).play(0, steps, pads);
-    EXPECT_EQ(round.size(), sim::groove(7).play(0, steps, pads).size());
-    for (std::int64_t n = 0, i = 0; n < steps; ++n) {  // step by step as the demo plays it
-        static sim::groove one_by_one(7);
+    ASSERT_GT(round.size(), 100u);
+    sim::groove one_by_one(7);
+    std::size_t i = 0;
+    for (std::int64_t n = 0; n < steps; ++n) {
         for (const auto& note : one_by_one.play(n, 1, pads)) {
-            ASSERT_EQ(note.at_ms, round[i].at_ms);
-            ASSERT_EQ(note.velocity, round[i++].velocity);
+            ASSERT_LT(i, round.size());
+            EXPECT_EQ(note.at_ms, round[i].at_ms);
+            EXPECT_EQ(note.velocity, round[i++].velocity);
         }
     }
-    faults f = judge(round);
-    EXPECT_GE(f.doubles, 5);
-    EXPECT_GE(f.crosstalk, 5);
-    EXPECT_GT(f.clipped.at("crash1") * 10, f.count.at("crash1"));
-    for (const auto& [pad, count] : f.count) {
-        if (pad != "crash1") {
-            EXPECT_LT(f.clipped[pad] * 10, count) << pad;
-        }
-        if (count >= 10) {
-            EXPECT_GE(f.highest[pad], 100) << pad;
-        }
-    }
-    for (const std::uint64_t seed : {1, 2, 3}) {
-        auto fixed = pads;
-        for (auto& p : fixed) {
-            p.mask_us = p.name == "snare" ? 31'000 : p.mask_us;
-            p.threshold = p.name == "tom1" ? 70 : p.threshold;
-            p.gain = p.name == "crash1" ? 0.95 : p.gain;
-        }
-        faults mended = judge(sim::groove(seed).play(0, steps, fixed));
-        EXPECT_EQ(mended.doubles, 0);
-        EXPECT_EQ(mended.crosstalk, 0);
-        EXPECT_EQ(mended.clipped["crash1"], 0);
-        EXPECT_GE(mended.highest["crash1"], 100);
-        EXPECT_GE(mended.count["tom1"], 2) << "the toms still play";
-    }
+    EXPECT_EQ(i, round.size());
 }
 
 }  // namespace
