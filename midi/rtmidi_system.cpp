@@ -154,6 +154,16 @@ struct jack_backend : rtmidi_system::backend {
         if (client == nullptr) {
             return false;
         }
+        // A client that joins a server still starting up lists the server's ports but leaves
+        // every later client of the process unable to open one, and closing it later crashed
+        // (seen in one restart of ten). The first client to reach a server is therefore only a
+        // probe: it is closed at once, and the list opens a retry period later.
+        if (!settled) {
+            jack_client_close(client);
+            client = nullptr;
+            settled = true;
+            return false;
+        }
         gone.store(false);
         // Runs on a thread of the JACK library, which must not close the client itself.
         jack_on_shutdown(
@@ -180,6 +190,7 @@ struct jack_backend : rtmidi_system::backend {
     }
 
     void close_list() override {
+        settled = false;
         if (client != nullptr) {
             jack_client_close(client);
             client = nullptr;
@@ -188,6 +199,7 @@ struct jack_backend : rtmidi_system::backend {
 
     jack_client_t* client = nullptr;
     std::atomic<bool> gone{false};
+    bool settled = false;
 };
 
 }  // namespace
