@@ -97,7 +97,7 @@ int run(const seams& seams, const options& options) {
     settings::unsaved unsaved(publish);
     settings::store copies(settings::store::default_folder());
     settings::routes settings_routes(device, copies, unsaved);
-    midi::remembered midi_choice(midi::remembered::default_file());
+    midi::remembered midi_choice(midi::remembered::default_file(), seams.midi_choice_key);
     midi::listener hits(seams.midi, midi_choice,
                         {publish, [&device] { return settings::read_module(device); }});
     // The notes of the pads follow the module: a note set in the editor at once, whole settings

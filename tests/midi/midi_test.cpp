@@ -164,6 +164,13 @@ TEST(midi_input, remembers_the_choice_privately_and_sets_a_damaged_file_aside) {
     const auto none = midi::remembered(file).current();
     EXPECT_TRUE(none.made);
     EXPECT_FALSE(none.name);
+    // The demo keeps its own choice in the same file; neither overwrites the other's.
+    midi::remembered demo(file, "demo_midi_input");
+    EXPECT_FALSE(demo.current().made);
+    ASSERT_TRUE(demo.save("groove"));
+    ASSERT_TRUE(kept.save("drummer:out"));
+    EXPECT_EQ(midi::remembered(file, "demo_midi_input").current().name, "groove");
+    EXPECT_EQ(midi::remembered(file).current().name, "drummer:out");
     std::ifstream in(file);
     const std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find(R"("w": 1)"), std::string::npos) << "other members are kept";
