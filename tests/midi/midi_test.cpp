@@ -221,6 +221,28 @@ TEST(groove, plays_three_faults_that_the_modules_settings_remove) {
         }
     }
     faults f = judge(round);
+    // The hi-hat pedal: within the program's rate, the same for the same seed, and closed for
+    // every hi-hat stroke but the open ones now and then.
+    const auto moves = sim::groove(7).pedal(0, 3 * steps);
+    ASSERT_EQ(moves.size(), sim::groove(7).pedal(0, 3 * steps).size());
+    int open_strokes = 0, closed_strokes = 0;
+    for (std::size_t i = 1; i < moves.size(); ++i) {
+        ASSERT_GE(moves[i].at_ms - moves[i - 1].at_ms, 35);
+    }
+    int hihat_strokes = 0;
+    for (const auto& n : sim::groove(7).play(0, 3 * steps, pads)) {
+        hihat_strokes += n.pad == "hihat";
+        const auto before = std::find_if(moves.rbegin(), moves.rend(),
+                                         [&](const auto& m) { return m.at_ms <= n.at_ms; });
+        if (n.pad == "hihat" && before != moves.rend()) {
+            open_strokes += before->value < 30;
+            closed_strokes += before->value == 127;
+        }
+    }
+    EXPECT_GE(open_strokes, 2);
+    EXPECT_GT(closed_strokes, 10 * open_strokes);
+    EXPECT_EQ(open_strokes + closed_strokes, hihat_strokes);
+
     EXPECT_GE(f.doubles, 5);
     EXPECT_GE(f.crosstalk, 5);
     EXPECT_GT(f.clipped.at("crash1") * 10, f.count.at("crash1"));
