@@ -24,7 +24,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "sim/")
+CXX_DIRS = ("app/", "usb/", "web/", "maintenance/", "platform/", "settings/", "sim/", "midi/")
 PORT_LOCK = "/tmp/port5000.lock"
 
 # The fast subset: the tests that exercise each part of the product, as ctest name patterns
@@ -38,7 +38,8 @@ SUBSETS = [
     ("web/", [r"^web_", r"^settings_test$", r"^app_lifecycle", r"^browser_pages$"]),
     ("maintenance/", [r"^firmware_", r"^web_routes_test$", r"^settings_test$", r"^browser_pages$"]),
     ("sim/", [r"^firmware_", r"^web_routes_test$", r"^demo_stress_test$", r"^browser_pages$",
-              r"^browser_tuning$"]),
+              r"^browser_tuning$", r"^midi_test$"]),
+    ("midi/", [r"^midi_test$"]),
     ("platform/", [r"^window_", r"^app_lifecycle", r"^cli_"]),
     ("app/", [r"^app_lifecycle", r"^cli_", r"^browser_pages$", r"^window_demo_test$"]),
     ("web_resources/", [r"^browser_"]),
