@@ -106,7 +106,7 @@ int run(const seams& seams, const options& options) {
     settings::routes settings_routes(device, copies, unsaved);
     settings_routes.attach_kits(kits, current_kit);
     settings::kit_routes kit_routes(device, kits, current_kit);
-    midi::remembered midi_choice(midi::remembered::default_file());
+    midi::remembered midi_choice(midi::remembered::default_file(), seams.midi_choice_key);
     midi::listener hits(seams.midi, midi_choice,
                         {publish, [&device] { return settings::read_module(device); }});
     // The notes of the pads follow the module: a note set in the editor at once, whole settings

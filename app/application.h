@@ -15,11 +15,14 @@ class system;
 namespace app {
 
 // What differs between the real program and the demo: where the module, its bootloader and its
-// MIDI notes are found. Everything else is built by run() alike.
+// MIDI notes are found, and under which name the configuration file keeps the chosen MIDI input
+// (the two share the file, but an input of one is nothing the other can open). Everything else is
+// built by run() alike.
 struct seams {
     usb::bus& bus;
     hid::host& hid;
     midi::system& midi;
+    const char* midi_choice_key = "midi_input";
 };
 
 // Builds every long-lived object in order, serves the pages on 127.0.0.1:5000, shows the window

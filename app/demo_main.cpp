@@ -220,5 +220,7 @@ int main(int argc, char** argv) {
         std::cout << "Simulated module on " << where->tty << "; send SIGUSR1 (kill -USR1 "
                   << ::getpid() << ") to unplug or replug it." << std::endl;
     }
-    return app::run(app::seams{bus, hid, drums}, start.options);
+    // The demo remembers its own choice: an input chosen in the real program would leave the
+    // demo without its groove.
+    return app::run(app::seams{bus, hid, drums, "demo_midi_input"}, start.options);
 }

@@ -15,8 +15,6 @@ namespace midi {
 
 namespace {
 
-constexpr const char* input_key = "midi_input";
-
 bool write_all(int fd, const std::string& text) {
     std::string_view rest = text;
     while (!rest.empty()) {
@@ -49,7 +47,8 @@ std::filesystem::path remembered::default_file() {
     return config / "korvaline" / "config.json";
 }
 
-remembered::remembered(std::filesystem::path file) : file_(std::move(file)) {
+remembered::remembered(std::filesystem::path file, std::string key)
+    : file_(std::move(file)), key_(std::move(key)) {
     content_ = load();
 }
 
@@ -76,7 +75,7 @@ settings::json remembered::load() {
 
 remembered::choice remembered::current() const {
     std::lock_guard lock(mutex_);
-    const auto it = content_.find(input_key);
+    const auto it = content_.find(key_);
     if (it == content_.end()) {
         return {};
     }
@@ -88,7 +87,10 @@ remembered::choice remembered::current() const {
 
 bool remembered::save(const std::optional<std::string>& name) {
     std::lock_guard lock(mutex_);
-    content_[input_key] = name ? settings::json(*name) : settings::json(nullptr);
+    // Read again first: the demo and the program keep their choices in the same file, and the
+    // other one may have written its own since.
+    content_ = load();
+    content_[key_] = name ? settings::json(*name) : settings::json(nullptr);
     const auto folder = file_.parent_path();
     std::error_code error;
     std::filesystem::create_directories(folder, error);

@@ -23,7 +23,8 @@ class remembered {
         std::optional<std::string> name;
     };
 
-    explicit remembered(std::filesystem::path file);
+    // The choice is the file's member `key`.
+    explicit remembered(std::filesystem::path file, std::string key = "midi_input");
 
     // $XDG_CONFIG_HOME/korvaline/config.json, or ~/.config/korvaline/config.json when
     // XDG_CONFIG_HOME is unset or not an absolute path.
@@ -38,6 +39,7 @@ class remembered {
     settings::json load();
 
     std::filesystem::path file_;
+    const std::string key_;
     mutable std::mutex mutex_;
     settings::json content_;
 };

@@ -13,7 +13,9 @@ namespace midi {
 
 // The machine's MIDI inputs through RtMidi, from both of its back ends: the ALSA sequencer and
 // JACK. A back end whose system is absent (no sequencer device, no JACK server) lists nothing and
-// says nothing; it is tried again every two seconds, so a JACK server started later is found.
+// says nothing; it is tried again every second, so a JACK server started (or restarted) later is
+// found. Listing opens no client that takes part in the JACK server's cycles: only an open input
+// does.
 class rtmidi_system : public system {
   public:
     rtmidi_system();
@@ -23,8 +25,10 @@ class rtmidi_system : public system {
     std::unique_ptr<connection> open(const port& input, std::function<void(const message&)> deliver,
                                      std::function<void()> lost) override;
 
-  private:
+    // One back end's list of inputs, defined beside the implementation.
     struct backend;
+
+  private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<backend>> backends_;
 };

@@ -32,6 +32,26 @@ class dice {
     std::uint64_t state_;
 };
 
+// How one bar goes, drawn once per bar.
+struct bar_plan {
+    bool fill;     // a tom fill in its last quarter
+    bool crash;    // a crash on its third beat too
+    bool on_ride;  // the ride instead of the hi-hat
+    bool opens;    // the hi-hat opened for the stroke before the bar's end
+};
+
+bar_plan plan_of(std::uint64_t seed, std::int64_t bar) {
+    dice bar_dice(seed, 1, bar);
+    bar_plan plan{};
+    // A fill ends every fourth bar, and now and then another bar.
+    plan.fill = bar % 4 == 3 || (bar % 4 == 1 && bar_dice.chance(0.25));
+    plan.crash = bar % 2 == 0 || bar_dice.chance(0.3);
+    plan.on_ride = bar % 8 >= 4;
+    // Drawn from dice of their own, so that the strokes stay those of every earlier seed.
+    plan.opens = !plan.on_ride && !plan.fill && dice(seed, 3, bar).chance(0.35);
+    return plan;
+}
+
 struct stroke {
     std::string pad;
     double at_ms;  // from the start of its step
@@ -40,15 +60,12 @@ struct stroke {
 
 // The strokes of one sixteenth step, with the two planted sensor faults among them.
 std::vector<stroke> strokes_of(std::uint64_t seed, std::int64_t n) {
-    const std::int64_t bar = n / 16;
     const int s = static_cast<int>(n % 16);
-    dice bar_dice(seed, 1, bar);
-    // A fill ends every fourth bar, and now and then another bar.
-    const bool fill = bar % 4 == 3 || (bar % 4 == 1 && bar_dice.chance(0.25));
-    // A crash opens every bar, and accents the third beat of every other bar.
-    const bool crash = s == 0 || (s == 8 && bar % 2 == 0);
-    const bool on_ride = bar % 8 >= 4;
-    const bool in_fill = fill && s >= 12;
+    const bar_plan plan = plan_of(seed, n / 16);
+    // A crash opens every bar, and accents the third beat of most.
+    const bool crash = s == 0 || (s == 8 && plan.crash);
+    const bool on_ride = plan.on_ride;
+    const bool in_fill = plan.fill && s >= 12;
 
     dice d(seed, 2, n);
     std::vector<stroke> out;
@@ -150,6 +167,37 @@ std::vector<groove::note> groove::play(std::int64_t first, std::int64_t count,
     return out;
 }
 
+std::vector<groove::pedal_move> groove::pedal(std::int64_t first, std::int64_t count) const {
+    std::vector<pedal_move> out;
+    for (std::int64_t n = first; n < first + count; ++n) {
+        const int s = static_cast<int>(n % 16);
+        const bar_plan plan = plan_of(seed_, n / 16);
+        dice d(seed_, 4, n);
+        // Three positions 40 ms apart within the step, a few values off now and then.
+        const auto move = [&](int a, int b, int c) {
+            const auto start = n * step_ms + 10;
+            int i = 0;
+            for (const int value : {a, b, c}) {
+                const int jitter = value == 127 ? 0 : static_cast<int>(d.uniform(-4, 4));
+                out.push_back({start + 40 * i++, std::clamp(value + jitter, 0, 127)});
+            }
+        };
+        if (n == first && n == 0) {
+            out.push_back({0, 127});  // the foot rests on the closed pedal
+        }
+        if (plan.opens && s == 13) {
+            move(95, 50, 15);  // lifted for the open stroke of step 14
+        } else if (plan.opens && s == 15) {
+            move(60, 105, 127);  // closed again with the next bar
+        } else if (plan.on_ride && (s == 2 || s == 10)) {
+            move(110, 70, 40);
+        } else if (plan.on_ride && (s == 3 || s == 11)) {
+            move(75, 110, 127);  // the foot's "chick" on beats 2 and 4
+        }
+    }
+    return out;
+}
+
 namespace {
 
 // Plays the groove on a thread of its own, one step ahead, until destroyed.
@@ -176,16 +224,28 @@ class groove_connection : public midi::connection {
         for (std::int64_t n = 0; !stopping_; ++n) {
             // The settings of the moment the step begins, as a drummer meets them.
             lock.unlock();
-            const std::vector<groove::note> notes = groove_.play(n, 1, module_.pads());
+            std::vector<std::pair<std::int64_t, midi::message>> step;
+            for (const groove::note& nt : groove_.play(n, 1, module_.pads())) {
+                step.push_back({nt.at_ms,
+                                {0x99,
+                                 static_cast<std::uint8_t>(nt.note),
+                                 static_cast<std::uint8_t>(nt.velocity),
+                                 {}}});
+            }
+            for (const groove::pedal_move& m : groove_.pedal(n, 1)) {
+                step.push_back({m.at_ms, {0xB9, 4, static_cast<std::uint8_t>(m.value), {}}});
+            }
+            std::stable_sort(step.begin(), step.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
             lock.lock();
-            for (const groove::note& nt : notes) {
-                const auto when = start + std::chrono::milliseconds(nt.at_ms);
+            for (auto& [at_ms, message] : step) {
+                const auto when = start + std::chrono::milliseconds(at_ms);
                 if (wake_.wait_until(lock, when, [this] { return stopping_; })) {
                     return;
                 }
                 lock.unlock();
-                deliver_({0x99, static_cast<std::uint8_t>(nt.note),
-                          static_cast<std::uint8_t>(nt.velocity), midi::clock::now()});
+                message.time = midi::clock::now();
+                deliver_(message);
                 lock.lock();
             }
             const auto next = start + std::chrono::milliseconds((n + 1) * groove::step_ms);

@@ -37,12 +37,24 @@ class groove {
         int velocity;
     };
 
+    // A position of the hi-hat pedal, as control change 4 carries it: 127 closed, 0 open.
+    struct pedal_move {
+        std::int64_t at_ms;  // from the start of step 0
+        int value;
+    };
+
     explicit groove(std::uint64_t seed) : seed_(seed) {}
 
     // The notes of steps [first, first + count) through these settings. The pads' masks carry over
     // from earlier calls, so successive calls play one continuous groove.
     std::vector<note> play(std::int64_t first, std::int64_t count,
                            const std::vector<module::pad_settings>& pads);
+
+    // The foot on the hi-hat pedal in steps [first, first + count): closed from the start while
+    // the hi-hat plays, lifted for an open stroke before the end of a bar now and then and closed
+    // again on the next bar, and on the ride a foot that lifts and closes the hi-hat on beats 2
+    // and 4. Moves are at least 40 ms apart, within the rate the program passes on.
+    std::vector<pedal_move> pedal(std::int64_t first, std::int64_t count) const;
 
   private:
     std::uint64_t seed_;

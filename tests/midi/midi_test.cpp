@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 
 #include "midi/listener.h"
 #include "midi/rtmidi_system.h"
@@ -57,8 +58,8 @@ std::string hit(const char* pad, int note, int velocity) {
 }
 
 TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_port_returns) {
-    test::jack_server jack;
-    ASSERT_TRUE(jack.ready()) << "jackd did not come up";
+    auto jack = std::make_optional<test::jack_server>();
+    ASSERT_TRUE(jack->ready()) << "jackd did not come up";
     auto sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
     sender->openVirtualPort("KORVALINE out");
 
@@ -125,6 +126,16 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     send({0x99, 36, 64});
     EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 6; }, 5s));
     EXPECT_EQ(out.hits().back(), hit(R"("kick")", 36, 64));
+
+    // The JACK server restarts: its inputs are found again on the new one.
+    sender.reset();
+    jack.reset();
+    EXPECT_TRUE(test::eventually([&] { return !input.current().connected; }, 5s));
+    jack.emplace();
+    ASSERT_TRUE(jack->ready()) << "jackd did not come up again";
+    sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
+    sender->openVirtualPort("KORVALINE out");
+    EXPECT_TRUE(test::eventually([&] { return input.current().connected; }, 10s));
     std::filesystem::remove_all(folder);
 }
 
@@ -153,6 +164,13 @@ TEST(midi_input, remembers_the_choice_privately_and_sets_a_damaged_file_aside) {
     const auto none = midi::remembered(file).current();
     EXPECT_TRUE(none.made);
     EXPECT_FALSE(none.name);
+    // The demo keeps its own choice in the same file; neither overwrites the other's.
+    midi::remembered demo(file, "demo_midi_input");
+    EXPECT_FALSE(demo.current().made);
+    ASSERT_TRUE(demo.save("groove"));
+    ASSERT_TRUE(kept.save("drummer:out"));
+    EXPECT_EQ(midi::remembered(file, "demo_midi_input").current().name, "groove");
+    EXPECT_EQ(midi::remembered(file).current().name, "drummer:out");
     std::ifstream in(file);
     const std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find(R"("w": 1)"), std::string::npos) << "other members are kept";
@@ -177,6 +195,28 @@ TEST(groove, plays_the_same_notes_for_the_same_seed) {
         }
     }
     EXPECT_EQ(i, round.size());
+    // The hi-hat pedal: within the program's rate, the same for the same seed, and closed for
+    // every hi-hat stroke but the open ones now and then.
+    const auto moves = sim::groove(7).pedal(0, 3 * steps);
+    ASSERT_EQ(moves.size(), sim::groove(7).pedal(0, 3 * steps).size());
+    int open_strokes = 0, closed_strokes = 0;
+    for (std::size_t i = 1; i < moves.size(); ++i) {
+        ASSERT_GE(moves[i].at_ms - moves[i - 1].at_ms, 35);
+    }
+    int hihat_strokes = 0;
+    for (const auto& n : sim::groove(7).play(0, 3 * steps, pads)) {
+        hihat_strokes += n.pad == "hihat";
+        const auto before = std::find_if(moves.rbegin(), moves.rend(),
+                                         [&](const auto& m) { return m.at_ms <= n.at_ms; });
+        if (n.pad == "hihat" && before != moves.rend()) {
+            open_strokes += before->value < 30;
+            closed_strokes += before->value == 127;
+        }
+    }
+    EXPECT_GE(open_strokes, 2);
+    EXPECT_GT(closed_strokes, 10 * open_strokes);
+    EXPECT_EQ(open_strokes + closed_strokes, hihat_strokes);
+
 }
 
 }  // namespace
