@@ -3,8 +3,10 @@
 // demo's groove, the same for the same seed.
 
 #include <gtest/gtest.h>
+
 #include <rtmidi/RtMidi.h>
 #include <sys/stat.h>
+#include <atomic>
 
 #include <filesystem>
 #include <fstream>
@@ -67,9 +69,11 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     const auto folder = fresh_folder("korvaline-midi");
     midi::remembered choice(folder / "config.json");
     midi::rtmidi_system system;
+    std::atomic<int> reads{0};  // of the module's settings, for the notes of its pads
     midi::listener input(system, choice,
                          {[&out](std::string t) { out.add(std::move(t)); },
-                          [] {
+                          [&reads] {
+                              ++reads;
                               return settings::parse_object(
                                   R"({"kick": {"note": 36}, "snare": {"note": 38},
                                       "hhc": {"threshold": 30}, "tom9": {"note": 38}})");
@@ -78,7 +82,7 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     const std::string connected =
         R"({"event" : "midi", "port": "drummer:KORVALINE out", "connected": true})";
     ASSERT_TRUE(test::eventually([&] { return out.has(connected); }, 10s));
-    std::this_thread::sleep_for(300ms);  // the notes are read once the input has opened
+    ASSERT_TRUE(test::eventually([&] { return reads > 0; }, 10s));  // after the input opened
     const auto send = [&](std::vector<unsigned char> m) { sender->sendMessage(&m); };
     send({0x99, 38, 97});
     send({0x90, 36, 0});  // a note-on without velocity ends a note
@@ -121,8 +125,9 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     EXPECT_FALSE(input.current().connected);
     sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
     sender->openVirtualPort("KORVALINE out");
+    const int before = reads;
     EXPECT_TRUE(test::eventually([&] { return input.current().connected; }, 5s));
-    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(test::eventually([&] { return reads > before; }, 5s));
     send({0x99, 36, 64});
     EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 6; }, 5s));
     EXPECT_EQ(out.hits().back(), hit(R"("kick")", 36, 64));
@@ -216,7 +221,6 @@ TEST(groove, plays_the_same_notes_for_the_same_seed) {
     EXPECT_GE(open_strokes, 2);
     EXPECT_GT(closed_strokes, 10 * open_strokes);
     EXPECT_EQ(open_strokes + closed_strokes, hihat_strokes);
-
 }
 
 }  // namespace
