@@ -22,7 +22,7 @@ const kitElement = (name) => document.getElementById("kit-check-" + name);
 function placeKitCheckButton() {
     const button = document.createElement("button");
     button.id = "kit-check-open";
-    button.className = "secondary";
+    button.className = "secondary outline";
     button.textContent = "Check my kit";
     button.addEventListener("click", startKitCheck);
     document.getElementById("kit-check-slot").append(button);
