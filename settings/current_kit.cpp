@@ -65,7 +65,9 @@ void current_kit::held(const std::string& name, const json& module) {
 void current_kit::touched() {
     std::lock_guard lock(mutex_);
     if (state_.name) {
-        set({state_.name, true});
+        // Told on every change, not only the first: an open kit list counts the differences again.
+        state_ = {state_.name, true};
+        publish_(event(state_));
     }
 }
 

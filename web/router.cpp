@@ -88,7 +88,9 @@ router::router(httplib::Server& server, usb::device& device, observer observer)
         log_line("cmd = '" + command + "'");
         const auto reply = device_.query(command, query_timeout, query_poll);
         log_line("cmd: " + command + " ==> msg: '" + reply.value_or("<empty>") + "'");
-        notify(observer_.changed, reply.has_value());
+        // A reply that came too late still means the module got the command, and most likely
+        // took it: the unsaved marker errs on the side of saving.
+        notify(observer_.changed, reply.has_value() || device_.connected());
         if (reply && observer_.value_set) {
             observer_.value_set(req.matches[1].str(), req.matches[2].str(), req.matches[3].str());
         }

@@ -44,6 +44,10 @@ async function eventually(check, what, ms = 20000) {
     throw new Error(`${what}: not within ${ms} ms`);
 }
 
+// Waits until the main page's editor shows values read from the module (it is inert until then,
+// and its controls send nothing).
+const editorReady = (page) => eventually(() => page.evaluate(() => !document.querySelector("main").inert), "the editor's values");
+
 // Waits until the page's own stream has delivered `count` noise readings: a stream whose page has
 // gone takes one more text before it ends, and an event a test relies on must not be that text.
 async function settle(page, count) {
@@ -74,4 +78,4 @@ function demoAndBrowser(test) {
     return rig;
 }
 
-module.exports = { origin, scratch, openPage, sleep, getAll, firmwareImage, eventually, settle, demoAndBrowser };
+module.exports = { origin, scratch, openPage, sleep, getAll, firmwareImage, eventually, editorReady, settle, demoAndBrowser };

@@ -3,7 +3,7 @@
 
 const test = require("node:test");
 const assert = require("node:assert");
-const { origin, openPage, getAll, eventually, settle, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, getAll, eventually, editorReady, settle, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
 const header = (page) => page.locator("#kit-name").textContent();
@@ -13,6 +13,7 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
     const page = await openPage(rig.browser);
     await eventually(async () => page.loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), "reload");
     await settle(page, 3);
+    await editorReady(page);
     const saved = await getAll();
 
     await page.locator("#kits-button").click();

@@ -4,7 +4,7 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { origin, openPage, getAll, firmwareImage, eventually, settle, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, getAll, firmwareImage, eventually, editorReady, settle, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
 
@@ -17,6 +17,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     const page = await openPage(rig.browser);
     await eventually(async () => page.loads >= 2 && (await page.evaluate(() => typeof ev !== "undefined")), "reload");
     await settle(page, 5);
+    await editorReady(page);
     assert.strictEqual(await marker(page), clean);
     await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").dispatchEvent("change"));
     await eventually(async () => (await marker(page)) === "true | Unsaved changes | • Korvaline App", "marker shown");

@@ -4,7 +4,7 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const fs = require("node:fs");
-const { origin, openPage, sleep, getAll, eventually, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, sleep, getAll, eventually, editorReady, demoAndBrowser } = require("./helpers.js");
 
 const rig = demoAndBrowser(test);
 let page, sent = []; // the page, and the settings requests it sent as method and path
@@ -26,6 +26,7 @@ test.before(async () => {
         if (/^\/(set|curve)\//.test(path + "/")) sent.push(`${r.method()} ${path}`);
     }));
     await eventually(() => page.loads >= 2, "the reload when the module connects");
+    await editorReady(page);
 });
 
 test("the demo starts every pad inside the ranges of the editor's controls", async () => {

@@ -22,10 +22,14 @@ function showHeldKit(state) {
     label.hidden = label.textContent === "";
 }
 
+// Every change of a value is told while a kit is named; a burst of them (a slider's drag) reloads
+// an open list once, after it.
+let kitsReload = null;
 function handleKitEvent(message) {
     showHeldKit(message);
     if (kitsDialog.hasAttribute("open")) {
-        loadKits();
+        clearTimeout(kitsReload);
+        kitsReload = setTimeout(loadKits, 300);
     }
 }
 
