@@ -1,7 +1,7 @@
 #include "midi/remembered.h"
+#include "settings/private_files.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,18 +33,7 @@ bool write_all(int fd, const std::string& text) {
 }  // namespace
 
 std::filesystem::path remembered::default_file() {
-    std::filesystem::path config;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-        config = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home == nullptr || home[0] != '/') {
-            const passwd* user = ::getpwuid(::getuid());
-            home = user != nullptr ? user->pw_dir : "/";
-        }
-        config = std::filesystem::path(home) / ".config";
-    }
-    return config / "korvaline" / "config.json";
+    return settings::files::xdg_folder("XDG_CONFIG_HOME", ".config") / "config.json";
 }
 
 remembered::remembered(std::filesystem::path file, std::string key)

@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 namespace settings::files {
@@ -101,6 +103,18 @@ std::optional<std::string> read_file(const std::filesystem::path& folder, const 
         return std::nullopt;
     }
     return content;
+}
+
+std::filesystem::path xdg_folder(const char* variable, const char* below_home) {
+    if (const char* xdg = std::getenv(variable); xdg != nullptr && xdg[0] == '/') {
+        return std::filesystem::path(xdg) / "korvaline";
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user != nullptr ? user->pw_dir : "/";
+    }
+    return std::filesystem::path(home) / below_home / "korvaline";
 }
 
 }  // namespace settings::files

@@ -11,6 +11,10 @@
 
 namespace settings::files {
 
+// The program's folder below an XDG base folder: `variable`'s value when it is an absolute path,
+// else `below_home` in the user's home (e.g. ".config"), with "korvaline" added.
+std::filesystem::path xdg_folder(const char* variable, const char* below_home);
+
 // Makes every missing folder on the way to `folder` private (0700), and `folder` itself private
 // even when it existed. False when it is no folder or cannot be made.
 bool make_private_folder(const std::filesystem::path& folder);

@@ -1,6 +1,5 @@
 #include "settings/store.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,18 +49,7 @@ std::vector<listed> scan(const std::filesystem::path& folder) {
 }  // namespace
 
 std::filesystem::path store::default_folder() {
-    std::filesystem::path data;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        data = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home == nullptr || home[0] != '/') {
-            const passwd* user = ::getpwuid(::getuid());
-            home = user != nullptr ? user->pw_dir : "/";
-        }
-        data = std::filesystem::path(home) / ".local" / "share";
-    }
-    return data / "korvaline" / "backups";
+    return files::xdg_folder("XDG_DATA_HOME", ".local/share") / "backups";
 }
 
 bool store::make_folder() const {

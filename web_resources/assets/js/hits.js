@@ -28,17 +28,15 @@ function hitName(hit) {
 // program's clock, not the page's, so every page that shows the panel draws the same picture,
 // and nothing is drawn while no hit arrives. A hit only asks for a drawing in the next animation
 // frame, so a burst of them costs one.
-class HitLane {
+class HitLane extends CanvasChart {
     static span = 10000;
     static described = 5;
 
     constructor(canvas, description) {
-        this.canvas = canvas;
+        super(canvas);
         this.description = description;
         this.hits = []; // the events, oldest first, none older than the span before the newest
         this.selected = null;
-        this.frame = 0;
-        new ResizeObserver(() => this.redraw()).observe(canvas);
     }
 
     add(hit) {
@@ -78,29 +76,9 @@ class HitLane {
         this.description.replaceChildren(count, list);
     }
 
-    redraw() {
-        if (!this.frame) {
-            this.frame = requestAnimationFrame(() => {
-                this.frame = 0;
-                this.draw();
-            });
-        }
-    }
-
     draw() {
-        const { canvas, hits } = this;
-        const width = canvas.clientWidth;
-        const height = canvas.clientHeight;
-        const scale = window.devicePixelRatio || 1;
-        if (canvas.width !== Math.round(width * scale) || canvas.height !== Math.round(height * scale)) {
-            canvas.width = Math.round(width * scale);
-            canvas.height = Math.round(height * scale);
-        }
-        const g = canvas.getContext("2d");
-        g.setTransform(scale, 0, 0, scale, 0, 0);
-        g.clearRect(0, 0, width, height);
-        const style = getComputedStyle(canvas);
-        const colour = (name) => style.getPropertyValue(name).trim();
+        const { hits } = this;
+        const { g, width, height, colour } = this.begin();
 
         // The newest mark stands a little inside the right edge; velocity 127 reaches the top line.
         const right = width - 6;

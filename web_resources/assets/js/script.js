@@ -251,17 +251,15 @@ setTimeout(async () => {
 // The readings arrive about eight times a second; each one only asks for a redraw in the next
 // animation frame, so a burst of them costs one drawing. Choosing another pad starts over. The
 // readings come from the threshold slider, which events.js feeds with every one.
-class NoiseHistory {
+class NoiseHistory extends CanvasChart {
     static span = 30000;
 
     constructor(canvas, slider) {
-        this.canvas = canvas;
+        super(canvas);
         this.slider = slider;
         this.readings = []; // { t: milliseconds on the page's clock, v: reading }, oldest first
-        this.frame = 0;
         // The slider updates its announced value on every move, by hand or by program.
         new MutationObserver(() => this.redraw()).observe(slider, { attributeFilter: ["aria-valuenow"] });
-        new ResizeObserver(() => this.redraw()).observe(canvas);
     }
 
     add(reading) {
@@ -278,29 +276,9 @@ class NoiseHistory {
         this.redraw();
     }
 
-    redraw() {
-        if (!this.frame) {
-            this.frame = requestAnimationFrame(() => {
-                this.frame = 0;
-                this.draw();
-            });
-        }
-    }
-
     draw() {
-        const { canvas, readings } = this;
-        const width = canvas.clientWidth;
-        const height = canvas.clientHeight;
-        const scale = window.devicePixelRatio || 1;
-        if (canvas.width !== Math.round(width * scale) || canvas.height !== Math.round(height * scale)) {
-            canvas.width = Math.round(width * scale);
-            canvas.height = Math.round(height * scale);
-        }
-        const g = canvas.getContext("2d");
-        g.setTransform(scale, 0, 0, scale, 0, 0);
-        g.clearRect(0, 0, width, height);
-        const style = getComputedStyle(canvas);
-        const colour = (name) => style.getPropertyValue(name).trim();
+        const { readings } = this;
+        const { g, width, height, style, colour } = this.begin();
 
         const threshold = this.slider.threshold;
         const highest = readings.reduce((best, r) => (best === null || r.v >= best.v ? r : best), null);

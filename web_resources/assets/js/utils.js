@@ -36,3 +36,39 @@ function normalizeArrayToMax(arr, desiredMax) {
     const factor = desiredMax / largest;
     return arr.map((element) => element * factor);
 }
+
+// A chart drawn on a canvas. redraw() asks for one drawing, by the subclass's draw(), in the next
+// animation frame however often it is called, and a change of the canvas's size asks for one too;
+// begin() fits the canvas to its box on this screen and gives a cleared context in CSS pixels.
+class CanvasChart {
+    constructor(canvas) {
+        this.canvas = canvas;
+        this.frame = 0;
+        new ResizeObserver(() => this.redraw()).observe(canvas);
+    }
+
+    redraw() {
+        if (!this.frame) {
+            this.frame = requestAnimationFrame(() => {
+                this.frame = 0;
+                this.draw();
+            });
+        }
+    }
+
+    begin() {
+        const canvas = this.canvas;
+        const width = canvas.clientWidth;
+        const height = canvas.clientHeight;
+        const scale = window.devicePixelRatio || 1;
+        if (canvas.width !== Math.round(width * scale) || canvas.height !== Math.round(height * scale)) {
+            canvas.width = Math.round(width * scale);
+            canvas.height = Math.round(height * scale);
+        }
+        const g = canvas.getContext("2d");
+        g.setTransform(scale, 0, 0, scale, 0, 0);
+        g.clearRect(0, 0, width, height);
+        const style = getComputedStyle(canvas);
+        return { g, width, height, style, colour: (name) => style.getPropertyValue(name).trim() };
+    }
+}
