@@ -25,6 +25,9 @@ TABLE
 
     # Started without a window twice: --headless with a display named, and no display at all.
     for how in "env DISPLAY=:97 $program --headless" "env -u DISPLAY -u WAYLAND_DISPLAY $program"; do
+        # Emptied here, not by the background job: a job slow to start would leave the last
+        # program's "serving" line in the log for the wait below to find.
+        : >"$log"
         $how >"$log" 2>&1 &
         pid=$!
         timeout 60 bash -c "until grep -q 'serving the Korvaline pages' '$log'; do sleep 0.1; done" ||

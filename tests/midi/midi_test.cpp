@@ -132,15 +132,6 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 6; }, 5s));
     EXPECT_EQ(out.hits().back(), hit(R"("kick")", 36, 64));
 
-    // The JACK server restarts: its inputs are found again on the new one.
-    sender.reset();
-    jack.reset();
-    EXPECT_TRUE(test::eventually([&] { return !input.current().connected; }, 5s));
-    jack.emplace();
-    ASSERT_TRUE(jack->ready()) << "jackd did not come up again";
-    sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
-    sender->openVirtualPort("KORVALINE out");
-    EXPECT_TRUE(test::eventually([&] { return input.current().connected; }, 10s));
     std::filesystem::remove_all(folder);
 }
 
