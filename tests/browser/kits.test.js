@@ -25,7 +25,7 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
     await eventually(async () => /matches the module/.test(await row(page, "Stage").textContent()), "listed");
 
     await page.locator("#midi-note").fill(String(saved.kick.note === 51 ? 52 : 51));
-    await page.locator("#midi-note").dispatchEvent("change");
+    await page.locator("#midi-note").press("Tab");
     await fetch(`${origin}/set/kick/threshold/${saved.kick.threshold === 77 ? 78 : 77}`);
     await eventually(async () => (await header(page)) === "Kit: Stage (changed)", "header after a change");
     await eventually(async () => /2 differences/.test(await row(page, "Stage").textContent()), "differences listed");

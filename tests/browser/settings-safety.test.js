@@ -19,7 +19,9 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await settle(page, 5);
     await editorReady(page);
     assert.strictEqual(await marker(page), clean);
-    await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").dispatchEvent("change"));
+    // Typed, then left: one change, as a drummer makes it. A change dispatched by hand was followed
+    // by the browser's own when the Save click took the focus, and that /set raced the save.
+    await page.locator("#midi-note").fill("51").then(() => page.locator("#midi-note").press("Tab"));
     await eventually(async () => (await marker(page)) === "true | Unsaved changes | • Korvaline App", "marker shown");
     await page.locator("#save-button").click();
     await page.locator('#save-modal button[aria-label="Save"]').click();
