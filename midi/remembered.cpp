@@ -13,25 +13,6 @@
 
 namespace midi {
 
-namespace {
-
-bool write_all(int fd, const std::string& text) {
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-}  // namespace
-
 std::filesystem::path remembered::default_file() {
     return settings::files::xdg_folder("XDG_CONFIG_HOME", ".config") / "config.json";
 }
@@ -83,16 +64,12 @@ bool remembered::save(const std::optional<std::string>& name) {
     const auto folder = file_.parent_path();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    std::string temporary = (folder / ".config.json-XXXXXX").string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
+    const auto temporary = settings::files::write_temporary(folder, content_.dump(2) + "\n");
+    if (!temporary) {
         return false;
     }
-    const bool written =
-        ::fchmod(fd, 0600) == 0 && write_all(fd, content_.dump(2) + "\n") && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), file_.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (::rename(temporary->c_str(), file_.c_str()) != 0) {
+        ::unlink(temporary->c_str());
         return false;
     }
     return true;
