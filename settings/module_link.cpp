@@ -1,6 +1,7 @@
 #include "settings/module_link.h"
 
 #include <chrono>
+#include <string_view>
 
 #include "usb/device.h"
 
@@ -22,8 +23,17 @@ constexpr std::chrono::microseconds query_poll = 1000us;
 
 std::optional<json> read_module(usb::device& device) {
     for (int attempt = 0; attempt < read_attempts && device.connected(); ++attempt) {
-        if (const auto reply = device.query("/get params all", read_timeout, query_poll)) {
-            return parse_object(*reply);
+        const auto reply = device.query("/get params all", read_timeout, query_poll);
+        if (!reply) {
+            continue;
+        }
+        // The module's answer is the reply's last line: what leads it (an answer to a write-only
+        // command, the rest of a late reply) is not the module's settings. A reply that holds no
+        // settings at all is asked for again, like one that came too late.
+        const std::string_view whole(*reply);
+        const std::string_view text = whole.substr(0, whole.find_last_not_of("\r\n") + 1);
+        if (auto settings = parse_object(text.substr(text.find_last_of('\n') + 1))) {
+            return settings;
         }
     }
     return std::nullopt;

@@ -31,8 +31,10 @@ struct device::state {
     std::function<void()> on_disconnect;
     std::unique_ptr<SerialPort> port;
     // A query gave up before its reply was complete: the rest of that reply may still arrive and
-    // must not lead the next reply.
+    // must not lead the next reply. Begun: part of it had arrived, so its rest up to the line feed
+    // is certain to follow from a module that still works.
     bool reply_pending = false;
+    bool pending_begun = false;
 
     // What connected() and problem() answer, kept apart from the device lock so that asking never
     // waits for an exchange. Written by the monitor thread only.
@@ -165,6 +167,9 @@ void device::open_port(bool force) {
             s.port->close();
         }
         s.port = std::make_unique<SerialPort>(name, s.timing.serial);
+        // What the old port owed can never come through the new one.
+        s.reply_pending = false;
+        s.pending_begun = false;
         s.port->open();
         // Only the causes a user can repair are kept; any other failure names no problem.
         const open_problem why = s.port->problem();
@@ -204,13 +209,28 @@ std::optional<std::string> device::query(const std::string& command,
         return std::nullopt;
     }
     if (state_->reply_pending) {
-        // Only what a query that timed out left behind is dropped, and its rest is awaited for
-        // one burst gap: a reply that came late would otherwise lead this one, and every reply
-        // after it would be one behind. An answer to a write-only command still leads the next
-        // reply, as the module's protocol has it.
-        while (!port->read(clock::now() + state_->timing.serial.burst_gap).empty()) {
+        // Only what a query that timed out left behind is dropped: a reply that came late would
+        // otherwise lead this one, and every reply after it would be one behind. A reply that has
+        // begun is awaited up to its line feed, within this query's time-out, since a busy
+        // computer can pause the module's packets for longer than a burst gap. One that has not
+        // begun is awaited for one gap only: the module may never send it. An answer to a
+        // write-only command still leads the next reply, as the module's protocol has it.
+        const auto drain_deadline = clock::now() + timeout;
+        bool line_open = state_->pending_begun;
+        for (;;) {
+            const std::string stale = port->read(
+                line_open ? drain_deadline : clock::now() + state_->timing.serial.burst_gap);
+            if (stale.empty()) {
+                break;
+            }
+            line_open = stale.back() != '\n';
+        }
+        if (line_open) {
+            state_->pending_begun = true;
+            return std::nullopt;
         }
         state_->reply_pending = false;
+        state_->pending_begun = false;
     }
     port->write(command);
 
@@ -228,6 +248,7 @@ std::optional<std::string> device::query(const std::string& command,
         std::this_thread::sleep_for(poll_interval);
     }
     state_->reply_pending = true;
+    state_->pending_begun = !reply.empty();
     return std::nullopt;
 }
 

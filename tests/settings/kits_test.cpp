@@ -130,8 +130,9 @@ TEST_F(kit_library, bad_names_sizes_damaged_or_edited_files_and_an_absent_module
     EXPECT_EQ(listed[0]["skipped"], 1);
     rig.client.Get("/get_all");
     rig.module.clear_commands();
-    const json preview = post("/restore", {{"kit", "Edited", "", ""}}).second;
-    EXPECT_EQ(preview["skipped"][0]["param"], "threshold");
+    const auto [status, preview] = post("/restore", {{"kit", "Edited", "", ""}});
+    ASSERT_EQ(status, 200) << preview;
+    EXPECT_EQ(preview.at("skipped").at(0).at("param"), "threshold");
     post("/restore", {{"kit", "Edited", "", ""}, {"apply", "1", "", ""}});
     for (const std::string& command : rig.module.commands()) {
         EXPECT_EQ(command.find("900"), std::string::npos) << command;

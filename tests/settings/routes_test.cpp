@@ -123,6 +123,9 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
         rig.module.set_mode(sim::answer_mode::normal);
     });
     EXPECT_EQ(client.Get("/backup")->status, 200);
+    // The settings are the reply's last line: the rest of a late reply may lead it.
+    rig.module.script("/get params all", "ms\":3}}\n" + rig.module.params_json() + "\r\n");
+    EXPECT_EQ(json::parse(client.Get("/backup")->body)["settings"], saved);
 }
 
 TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "sim/bus.h"
 #include "sim/module.h"
@@ -38,14 +39,27 @@ TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
     usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
     device.install_callbacks([] {}, [] {});
     ASSERT_TRUE(test::eventually([&] { return device.connected(); }));
+    // Every command but the first and the third is answered at once.
     usb_test::fake_module module(pty.master(), [](const std::string& received, int master) {
-        if (received.find("second") != std::string::npos) {
-            usb_test::write_all(master, "second reply\n");
+        if (received != "first" && received != "third") {
+            usb_test::write_all(master, received + " reply\n");
         }
     });
     EXPECT_FALSE(device.query("first", 20ms, 1ms));
     usb_test::write_all(pty.master(), "first reply\n");  // late, but before the next query
     EXPECT_EQ(device.query("second", 10s, 1ms), "second reply\n");
+
+    // A begun reply whose rest pauses for longer than a burst gap (a busy computer) is awaited
+    // to its end, however long the pause, rather than left to lead a later reply.
+    usb_test::write_all(pty.master(), "third re");
+    EXPECT_FALSE(device.query("third", 20ms, 1ms));
+    std::jthread rest([&] {
+        std::this_thread::sleep_for(300ms);
+        usb_test::write_all(pty.master(), "ply\n");
+    });
+    EXPECT_EQ(device.query("fourth", 10s, 1ms), "fourth reply\n");
+    rest.join();
+    EXPECT_EQ(device.query("fifth", 10s, 1ms), "fifth reply\n");
 }
 
 }  // namespace
