@@ -6,6 +6,32 @@
 // The form of the restore on show in the dialog, sent once more to apply it.
 let restoreForm = null;
 
+// The restore dialog, the same on both pages but for its title and the progress bar's name, which
+// each page gives on its empty dialog.
+(() => {
+    const dialog = document.getElementById("restore-modal");
+    dialog.innerHTML = `
+        <article>
+            <header>
+                <h2 id="restore-title"></h2>
+            </header>
+            <p id="restore-summary"></p>
+            <div id="restore-changes" class="restore-list"></div>
+            <div id="restore-skipped-part" hidden>
+                <p><strong>Skipped</strong> (these values stay as they are):</p>
+                <div id="restore-skipped" class="restore-list"></div>
+            </div>
+            <progress id="restore-progress" hidden></progress>
+            <div id="restore-result" role="status"></div>
+            <footer>
+                <button id="restore-cancel" class="secondary" onclick="closeRestore()">Cancel</button>
+                <button id="restore-apply" onclick="applyRestore()">Apply</button>
+            </footer>
+        </article>`;
+    document.getElementById("restore-title").textContent = dialog.dataset.title;
+    document.getElementById("restore-progress").setAttribute("aria-label", dialog.dataset.progress);
+})();
+
 function showBackupMessage(text) {
     const line = document.getElementById("backup-message");
     line.textContent = text;

@@ -275,6 +275,30 @@ function startHitsPanel(root, chooser, stream) {
     return { lane, stats };
 }
 
+// The panel's body, the same on the main page and on /hits.html; each page writes its own head.
+const hitsPanelBody = `
+    <div class="hits-lane">
+        <canvas role="img" aria-label="Hits of the last 10 seconds" aria-describedby="hits-lane-text"></canvas>
+        <div id="hits-lane-text" class="visually-hidden" data-hits="lane-text"></div>
+        <p class="hits-missing" data-hits="missing" hidden></p>
+    </div>
+    <ul class="hits-legend" data-hits="legend" aria-label="Pads"></ul>
+    <div class="hits-last">
+        <small><span data-hits="pad"></span>, last velocity</small>
+        <strong data-hits="last">–</strong>
+        <span class="visually-hidden" data-hits="announce" aria-live="polite"></span>
+    </div>
+    <dl class="hits-stats">
+        <dt>Hits</dt><dd data-hits="count">0</dd>
+        <dt>Highest</dt><dd data-hits="highest">–</dd>
+        <dt>At 127</dt><dd data-hits="full">0</dd>
+    </dl>
+    <div class="hits-histogram">
+        <div role="img" data-hits="histogram"></div>
+        <button class="secondary outline" data-hits="clear">Clear</button>
+    </div>
+`;
+
 // The main page has the editor's stream (events.js) and its pad chooser; /hits.html opens its own
 // stream and has a chooser of its own, preset from the address ("?pad=snare").
 const hitsPanel = (() => {
@@ -282,6 +306,7 @@ const hitsPanel = (() => {
     if (!root) {
         return null;
     }
+    root.insertAdjacentHTML("beforeend", hitsPanelBody);
     let chooser = document.getElementById("sensors-select");
     if (!chooser) {
         chooser = document.getElementById("hits-pad");
