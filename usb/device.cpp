@@ -211,8 +211,9 @@ std::optional<std::string> device::query(const std::string& command,
     if (state_->reply_pending) {
         // Only what a query that timed out left behind is dropped: a reply that came late would
         // otherwise lead this one, and every reply after it would be one behind. A reply that has
-        // begun is awaited up to its line feed, within this query's time-out, since a busy
-        // computer can pause the module's packets for longer than a burst gap. One that has not
+        // begun is awaited up to its line feed for as long as this query's time-out, since a busy
+        // computer can pause the module's packets for longer than a burst gap; past that its rest
+        // is taken as lost, so that a line cut short never stops the exchanges. One that has not
         // begun is awaited for one gap only: the module may never send it. An answer to a
         // write-only command still leads the next reply, as the module's protocol has it.
         const auto drain_deadline = clock::now() + timeout;
@@ -224,10 +225,9 @@ std::optional<std::string> device::query(const std::string& command,
                 break;
             }
             line_open = stale.back() != '\n';
-        }
-        if (line_open) {
-            state_->pending_begun = true;
-            return std::nullopt;
+            if (clock::now() >= drain_deadline) {
+                break;  // a module that never falls quiet
+            }
         }
         state_->reply_pending = false;
         state_->pending_begun = false;

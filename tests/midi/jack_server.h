@@ -1,7 +1,8 @@
 #pragma once
 
 // A JACK server with the dummy driver, private to one test process: its own server name (so
-// parallel runs cannot meet), started by fork/exec and tied to the test's life, ready once jack_lsp reaches it, stopped by pid.
+// parallel runs cannot meet), started by fork/exec and tied to the test's life, ready once jack_lsp
+// reaches it, stopped by pid.
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -49,8 +50,8 @@ class jack_server {
         const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0) {
-            // The server ends with the test, even one that crashed, rather than outliving it. Killed:
-            // a server whose synchronous client died mid-cycle can hang in its shutdown.
+            // The server ends with the test, even one that crashed, rather than outliving it.
+            // Killed: a server whose synchronous client died mid-cycle can hang in its shutdown.
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != parent) {
                 ::_exit(127);

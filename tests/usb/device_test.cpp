@@ -39,9 +39,9 @@ TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
     usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
     device.install_callbacks([] {}, [] {});
     ASSERT_TRUE(test::eventually([&] { return device.connected(); }));
-    // Every command but the first and the third is answered at once.
+    // Every command is answered at once, but for those whose replies the test writes itself.
     usb_test::fake_module module(pty.master(), [](const std::string& received, int master) {
-        if (received != "first" && received != "third") {
+        if (received != "first" && received != "third" && received != "sixth") {
             usb_test::write_all(master, received + " reply\n");
         }
     });
@@ -60,6 +60,10 @@ TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
     EXPECT_EQ(device.query("fourth", 10s, 1ms), "fourth reply\n");
     rest.join();
     EXPECT_EQ(device.query("fifth", 10s, 1ms), "fifth reply\n");
+    // A line cut short for good costs the next query its time-out, no more.
+    usb_test::write_all(pty.master(), "sixth re");
+    EXPECT_FALSE(device.query("sixth", 20ms, 1ms));
+    EXPECT_EQ(device.query("seventh", 1s, 1ms), "seventh reply\n");
 }
 
 }  // namespace
