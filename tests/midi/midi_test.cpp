@@ -83,6 +83,11 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
         R"({"event" : "midi", "port": "drummer:KORVALINE out", "connected": true})";
     ASSERT_TRUE(test::eventually([&] { return out.has(connected); }, 10s));
     ASSERT_TRUE(test::eventually([&] { return reads > 0; }, 10s));  // after the input opened
+    // The listener takes a read's notes into use after the read returns; a second read begins
+    // only once the first one's notes are in use.
+    const int first = reads;
+    input.reread_pads();
+    ASSERT_TRUE(test::eventually([&] { return reads > first; }, 10s));
     const auto send = [&](std::vector<unsigned char> m) { sender->sendMessage(&m); };
     send({0x99, 38, 97});
     send({0x90, 36, 0});  // a note-on without velocity ends a note
