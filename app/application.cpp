@@ -18,10 +18,10 @@
 #include "midi/routes.h"
 #include "platform/termination.h"
 #include "platform/window_loader.h"
-#include "settings/module_link.h"
 #include "settings/current_kit.h"
 #include "settings/kit_routes.h"
 #include "settings/kits.h"
+#include "settings/module_link.h"
 #include "settings/routes.h"
 #include "settings/safety_copy.h"
 #include "settings/store.h"
@@ -32,6 +32,7 @@
 #include "web/messaging.h"
 #include "web/request_guard.h"
 #include "web/router.h"
+#include "web/serving.h"
 
 namespace app {
 
@@ -164,9 +165,9 @@ int run(const seams& seams, const options& options) {
                   << ": the address is in use by another program (is Korvaline already running?)."
                   << std::endl;
     }
-    std::thread server_thread;
+    std::optional<web::serving> serving;
     if (bound) {
-        server_thread = std::thread([&server] { server.listen_after_bind(); });
+        serving.emplace(server);
     }
 
     int status = bound ? exit_ok : exit_cannot_serve;
@@ -213,9 +214,8 @@ int run(const seams& seams, const options& options) {
 
     events.send(R"({"event" : "exit"})");
     events.release_all();
-    server.stop();
-    if (server_thread.joinable()) {
-        server_thread.join();
+    if (serving) {
+        serving->stop();
     }
     window.reset();
     // A transfer in progress finishes (its waits are bounded) before the broadcaster and the

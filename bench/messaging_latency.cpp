@@ -8,6 +8,7 @@
 
 #include "bench/event_stream.h"
 #include "web/messaging.h"
+#include "web/serving.h"
 
 namespace bench {
 
@@ -19,7 +20,7 @@ std::vector<double> messaging_latency_ms(int port, int samples) {
     if (!server.bind_to_port("127.0.0.1", port)) {
         return result;
     }
-    std::thread listener([&server] { server.listen_after_bind(); });
+    web::serving serving(server);
     {
         event_stream stream(port, "127.0.0.1:" + std::to_string(port));
         if (stream.wait_open(std::chrono::seconds(5))) {
@@ -41,8 +42,7 @@ std::vector<double> messaging_latency_ms(int port, int samples) {
         }
     }
     events.release_all();
-    server.stop();
-    listener.join();
+    serving.stop();
     return result;
 }
 

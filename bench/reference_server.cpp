@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "web/serving.h"
+
 namespace bench {
 
 int run_reference_server(int port, std::size_t asset_bytes) {
@@ -39,12 +41,11 @@ int run_reference_server(int port, std::size_t asset_bytes) {
         std::cout << "reference server: port " << port << " is taken" << std::endl;
         return 1;
     }
-    std::thread listener([&server] { server.listen_after_bind(); });
+    web::serving serving(server);
     std::cout << "reference server ready on port " << port << std::endl;
     int sig = 0;
     sigwait(&stop_signals, &sig);
-    server.stop();
-    listener.join();
+    serving.stop();
     return 0;
 }
 

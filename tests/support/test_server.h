@@ -9,11 +9,13 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/wait.h"
+#include "web/serving.h"
 
 namespace test {
 
@@ -31,19 +33,13 @@ class running_server {
         if (!server_.bind_to_port("127.0.0.1", port)) {
             throw std::runtime_error("test port " + std::to_string(port) + " is taken");
         }
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        serving_.emplace(server_);
     }
-    ~running_server() { stop(); }
-    void stop() {
-        server_.stop();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
+    void stop() { serving_.reset(); }
 
   private:
     httplib::Server& server_;
-    std::thread thread_;
+    std::optional<web::serving> serving_;
 };
 
 class raw_connection {

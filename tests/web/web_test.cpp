@@ -1,5 +1,6 @@
 // The event stream's queue, fan-out and stream cap, and the request guard against other sites and
-// rebound host names, each on a server of its own port (5102, 5106); the select route's number limits.
+// rebound host names, each on a server of its own port (5102, 5106); the select route's number
+// limits; a stop right after the start.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include "web/messaging.h"
 #include "web/request_guard.h"
 #include "web/router.h"
+#include "web/serving.h"
 
 namespace {
 
@@ -56,6 +58,16 @@ TEST(messaging, gives_every_open_stream_each_text_and_refuses_streams_over_the_c
     running.stop();
     EXPECT_EQ(a.events(3, 1s), (std::vector<std::string>{early, hit, exit}));
     EXPECT_EQ(b.events(2, 1s), (std::vector<std::string>{hit, exit}));
+}
+
+// A signal during start-up stops the server before its thread has begun to listen.
+TEST(serving, a_stop_right_after_the_start_ends_the_serving) {
+    for (int i = 0; i < 20; ++i) {
+        httplib::Server server;
+        ASSERT_GT(server.bind_to_any_port("127.0.0.1"), 0);
+        web::serving serving(server);
+        serving.stop();
+    }
 }
 
 TEST(request_guard, refuses_other_sites_and_rebound_host_names_before_any_route_runs) {
