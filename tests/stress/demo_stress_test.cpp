@@ -34,7 +34,7 @@ long ms_since(steady::time_point start) {
 // The pages' settings traffic on keep-alive connections, "/curve " paths posting the rest as the
 // curve. Every answer must be one the pages can use.
 struct traffic {
-    std::atomic<long> answered{0}, malformed{0};
+    std::atomic<long> answered{0}, malformed{0}, resent{0};
     std::vector<std::jthread> threads;
     std::atomic<bool> going{true};
     std::atomic<std::size_t> finished{0};
@@ -46,14 +46,16 @@ struct traffic {
             httplib::Client c("127.0.0.1", 5000);
             c.set_keep_alive(true);
             c.set_read_timeout(30, 0);
+            test::browser_resend browser;  // the module's command count shows any sent twice
             for (std::size_t i = 0; until_stopped ? going.load() : i < paths.size(); ++i) {
                 const std::string& path = paths[i % paths.size()];
-                const auto res =
-                    path.starts_with("/curve ")
-                        ? c.Post("/curve",
-                                 httplib::MultipartFormDataItems{
-                                     {"file", path.substr(7), "blob", "application/json"}})
-                        : c.Get(path);
+                const auto res = browser.send([&] {
+                    return path.starts_with("/curve ")
+                               ? c.Post("/curve",
+                                        httplib::MultipartFormDataItems{
+                                            {"file", path.substr(7), "blob", "application/json"}})
+                               : c.Get(path);
+                });
                 const std::string body = res && res->status == 200 ? res->body : "";
                 const bool ok =
                     path == "/get_all"
@@ -68,6 +70,7 @@ struct traffic {
                         (res ? std::to_string(res->status) + " " + body : to_string(res.error()));
                 }
             }
+            resent += browser.resent;
             ++finished;
         });
     }
@@ -222,8 +225,9 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
     EXPECT_EQ(missing + repeated + foreign, 0);
     FIGURE(
         "concurrent settings: %ld of %ld (%ld queries) answered in %ld ms by %ld clients; "
-        "commands missing / repeated / foreign: %ld / %ld / %ld",
-        settings.answered.load(), total, queries, took, clients, missing, repeated, foreign);
+        "commands missing / repeated / foreign: %ld / %ld / %ld; resent: %ld",
+        settings.answered.load(), total, queries, took, clients, missing, repeated, foreign,
+        settings.resent.load());
 
     // More stalled clients than the server has workers, each held until its read time-out.
     std::vector<std::unique_ptr<test::raw_connection>> stalled;

@@ -30,7 +30,7 @@ struct rig : test::module_rig {
     ~rig() { running.reset(); }  // before the routes go
     std::string get(const std::string& path) {
         const auto start = steady::now();
-        const auto res = client.Get(path);
+        const auto res = browser.send([&] { return client.Get(path); });
         took = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start).count();
         return res && res->status == 200 ? res->body : "no answer";
     }
@@ -41,6 +41,7 @@ struct rig : test::module_rig {
             [this] { return get("/get_all").starts_with(module.params_json()); }, 20s);
     }
 
+    test::browser_resend browser;
     long took = 0;  // the last get's milliseconds
     async::messaging events{server, {.liveness_period = 10ms}};
     std::atomic<int> changed{0};  // the settings changes the router reported
