@@ -98,9 +98,16 @@ test("the main page loads each pad from the module and sends every edit to it", 
     const shown = await page.evaluate(() => document.getElementById("bezier-curve").values);
     await eventually(async () => (await getAll()).snare.curve.p[1][0] === Math.trunc(shown[1][0]), "curve stored");
     assert.deepStrictEqual(page.api, ["POST /curve"]);
-    // An end point keeps to its edge: dragged sideways and up, it only rises.
+    // An end point keeps to its edge: dragged sideways and up, it only rises. Each curve's first
+    // post is lost as one that crosses the server's close of an idle connection; its copy lands.
+    const lost = new Set();
+    await page.route("**/curve", (r) => {
+        const curve = r.request().postData().match(/\{"p".*\}/)[0];
+        return lost.has(curve) ? r.continue() : (lost.add(curve), r.abort("connectionreset"));
+    });
     await drag(page, "#p0", "mousemove", (b) => [[b.x + 40, b.y - 30]]);
     await eventually(async () => (await getAll()).snare.curve.p[0][1] > snare.curve.p[0][1], "end point raised");
+    await page.unroute("**/curve");
     assert.strictEqual((await getAll()).snare.curve.p[0][0], snare.curve.p[0][0]);
 
     // The hi-hat controller's own editor, whose sliders name their module target.

@@ -190,7 +190,11 @@ bezierCurve.addEventListener("curve", (event) => {
     const p = event.detail.curve.map((point) => [Math.trunc(point[0]), Math.trunc(point[1])]);
     const form = new FormData();
     form.append("file", new Blob([JSON.stringify({ p })], { type: "application/json" }), "json_curve");
-    fetch("/curve", { method: "POST", body: form });
+    // The server closes a connection after a second of quiet, and a post that crosses the close
+    // is never read; the engine resends only requests that are safe to repeat. A curve is: its
+    // second copy sets the same curve.
+    const send = () => fetch("/curve", { method: "POST", body: form });
+    send().catch(send);
 });
 
 gainSlider.addEventListener("gain", () => {
