@@ -33,11 +33,19 @@ struct published {
         std::lock_guard lock(mutex);
         return std::find(texts.begin(), texts.end(), text) != texts.end();
     }
+    // Notes sent only to learn that the connection carries notes; left out of the hits.
+    static bool is_probe(const std::string& t) {
+        return t.find(R"("note": 1, "velocity": 1,)") != std::string::npos;
+    }
+    long probes() {
+        std::lock_guard lock(mutex);
+        return std::count_if(texts.begin(), texts.end(), is_probe);
+    }
     std::vector<std::string> hits() {
         std::lock_guard lock(mutex);
         std::vector<std::string> out;
         for (const auto& t : texts) {
-            if (t.starts_with(R"({"event" : "hit")")) {
+            if (t.starts_with(R"({"event" : "hit")") && !is_probe(t)) {
                 // Without the time, which the test cannot know.
                 out.push_back(t.substr(0, t.find(R"(, "t": )")));
             }
@@ -89,6 +97,13 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     input.reread_pads();
     ASSERT_TRUE(test::eventually([&] { return reads > first; }, 10s));
     const auto send = [&](std::vector<unsigned char> m) { sender->sendMessage(&m); };
+    // JACK puts a new connection to use at a later cycle, and a note sent before then is lost (17
+    // of 100 notes sent right after the connect, here): wait until a probe note comes through.
+    const auto carried = [&] {
+        const long before = out.probes();
+        return test::eventually([&] { return send({0x99, 1, 1}), out.probes() > before; }, 10s);
+    };
+    ASSERT_TRUE(carried());
     send({0x99, 38, 97});
     send({0x90, 36, 0});  // a note-on without velocity ends a note
     send({0x80, 36, 40});
@@ -133,6 +148,7 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     const int before = reads;
     EXPECT_TRUE(test::eventually([&] { return input.current().connected; }, 5s));
     EXPECT_TRUE(test::eventually([&] { return reads > before; }, 5s));
+    ASSERT_TRUE(carried());
     send({0x99, 36, 64});
     EXPECT_TRUE(test::eventually([&] { return out.hits().size() >= 6; }, 5s));
     EXPECT_EQ(out.hits().back(), hit(R"("kick")", 36, 64));
