@@ -61,9 +61,8 @@ async function previewCopy() {
     const button = document.getElementById("copy-preview");
     button.setAttribute("aria-busy", "true");
     try {
-        const response = await fetch("/get_all");
-        const current = response.ok ? await response.json().catch(() => null) : null;
-        if (!current || current.type === "error" || !current[source]) {
+        const current = await readSettings((answer) => holdsValuesOf(answer, source));
+        if (!current) {
             throw new Error("The module's settings could not be read. Is the module connected?");
         }
         const file = { format: "korvaline-settings", version: 1, settings: copiedSettings(current, source, targets, params) };

@@ -133,11 +133,9 @@ function updateSensorData() {
     });
 }
 
-// Reads the settings of every pad and shows the chosen one's; a newer read, or another pad chosen
-// meanwhile, takes over.
-async function getConfig() {
-    forgetShownValues();
-    const generation = readGeneration;
+// The settings of every pad, read again while an answer lacks what `wanted` asks of it; null when
+// no attempt had it, undefined when `superseded` says that the read is no longer wanted.
+async function readSettings(wanted, superseded = () => false) {
     for (let attempt = 1; attempt <= readAttempts; attempt++) {
         if (attempt > 1) {
             await new Promise((resolve) => setTimeout(resolve, readPause));
@@ -148,16 +146,28 @@ async function getConfig() {
         } catch (error) {
             console.log("error: " + error);
         }
-        if (generation !== readGeneration) {
-            return;
+        if (superseded()) {
+            return undefined;
         }
-        if (holdsValuesOf(answer, currentSensor)) {
-            data = answer;
-            updateSensorData();
-            return;
+        if (wanted(answer)) {
+            return answer;
         }
     }
-    showSettingsState("failed");
+    return null;
+}
+
+// Reads the settings of every pad and shows the chosen one's; a newer read, or another pad chosen
+// meanwhile, takes over.
+async function getConfig() {
+    forgetShownValues();
+    const generation = readGeneration;
+    const answer = await readSettings((a) => holdsValuesOf(a, currentSensor), () => generation !== readGeneration);
+    if (answer) {
+        data = answer;
+        updateSensorData();
+    } else if (answer === null) {
+        showSettingsState("failed");
+    }
 }
 
 readAgain.addEventListener("click", () => getConfig());
