@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -22,6 +23,23 @@ struct module_rig {
         eventually([this] { return device.connected(); });
     }
     void serve() { running = std::make_unique<running_server>(server, port); }
+    // Waits until the module has answered a settings read, which it does only after every command
+    // sent before it. On a loaded machine a read can miss its 100 ms and answer "{}": read again.
+    void caught_up() {
+        eventually(
+            [this] {
+                const auto res = client.Get("/get_all");
+                return res && res->status == 200 && res->body != "{}";
+            },
+            20s);
+    }
+    // Whether the module got settings reads and nothing else since its commands were cleared; a
+    // read that missed its time-out on a loaded machine is asked again.
+    bool only_reads() {
+        const auto sent = module.commands();
+        return !sent.empty() && std::all_of(sent.begin(), sent.end(),
+                                            [](const auto& c) { return c == "/get params all"; });
+    }
 
     const int port;
     sim::module module;
