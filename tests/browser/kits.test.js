@@ -68,10 +68,15 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
     await page.locator("#restore-cancel").click();
     await eventually(async () => (await header(page)) === "Kit: Stage (changed)", "header after the copy");
 
-    // Deleting asks first; the header then names no kit.
+    // Deleting asks first, and the question outlasts the list's reload after a change; the header
+    // then names no kit.
     await page.locator("#kits-button").click();
-    await eventually(async () => /\d differences?/.test(await row(page, "Stage").textContent()), "listed after the copy");
+    const state = () => row(page, "Stage").locator("td").nth(3).textContent();
+    await eventually(async () => /^\d+ differences?$/.test(await state()), "listed after the copy");
+    const differences = parseInt(await state(), 10);
     await page.getByRole("button", { name: "Delete Stage", exact: true }).click();
+    await fetch(`${origin}/set/kick/threshold/${saved.kick.threshold === 77 ? 78 : 77}`);
+    await eventually(async () => parseInt(await state(), 10) === differences + 1, "reloaded after a change");
     assert.strictEqual(await row(page, "Stage").locator("span").textContent(), "Delete “Stage”?");
     await page.getByRole("button", { name: "Delete Stage now" }).click();
     await eventually(async () => (await page.locator("#kits-empty").isVisible()) && (await header(page)) === "", "deleted");

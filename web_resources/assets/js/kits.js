@@ -80,15 +80,26 @@ function kitButton(text, label, action, className = "secondary outline") {
     return button;
 }
 
+// The name, its key, is written once; the other texts follow each reload.
+function fillKitRow(row, kit) {
+    const texts = [kit.notes, kit.created ? new Date(kit.created).toLocaleString() : "", describeModule(kit)];
+    texts.forEach((text, index) => {
+        const cell = row.children[index + 1];
+        if (cell.textContent !== text) {
+            cell.textContent = text;
+        }
+    });
+    row.children[3].className = kit.differences === 0 ? "kit-matches" : "";
+}
+
 function kitRow(kit) {
     const row = document.createElement("tr");
-    const cells = [kit.name, kit.notes, kit.created ? new Date(kit.created).toLocaleString() : "", describeModule(kit)];
-    for (const text of cells) {
-        const cell = document.createElement("td");
-        cell.textContent = text;
-        row.append(cell);
+    row.dataset.name = kit.name;
+    for (let index = 0; index < 4; ++index) {
+        row.append(document.createElement("td"));
     }
-    row.children[3].className = kit.differences === 0 ? "kit-matches" : "";
+    row.children[0].textContent = kit.name;
+    fillKitRow(row, kit);
     const cell = document.createElement("td");
     const actions = document.createElement("div");
     actions.className = "stored-copy-actions";
@@ -109,15 +120,51 @@ function kitRow(kit) {
     return row;
 }
 
+// The list is brought up to date in place. Every change of a value reloads an open list, so a row
+// rebuilt each time would drop a delete's question or a rename under way, and the button under
+// the pointer with them; a row whose kit is still listed keeps its node instead.
+function showKits(kits) {
+    const list = document.getElementById("kits-list");
+    const rows = new Map([...list.children].map((row) => [row.dataset.name, row]));
+    let next = list.firstElementChild;
+    for (const kit of kits) {
+        let row = rows.get(kit.name);
+        if (row) {
+            rows.delete(kit.name);
+            fillKitRow(row, kit);
+        } else {
+            row = kitRow(kit);
+        }
+        if (row === next) {
+            next = next.nextElementSibling;
+        } else {
+            list.insertBefore(row, next);
+        }
+    }
+    for (const gone of rows.values()) {
+        gone.remove();
+    }
+}
+
+// Reloads can overlap; only the newest answer is shown, and a failed read leaves the list as it was.
+let kitsAsked = 0;
 async function loadKits() {
-    let kits = [];
+    const asked = ++kitsAsked;
+    let kits;
     try {
         const response = await fetch("/kits");
-        kits = response.ok ? await response.json() : [];
+        if (!response.ok) {
+            throw new Error(`HTTP ${response.status}`);
+        }
+        kits = await response.json();
     } catch (error) {
         console.log("kits error: " + error);
+        return;
     }
-    document.getElementById("kits-list").replaceChildren(...kits.map(kitRow));
+    if (asked !== kitsAsked) {
+        return;
+    }
+    showKits(kits);
     document.getElementById("kits-table").hidden = kits.length === 0;
     document.getElementById("kits-empty").hidden = kits.length > 0;
 }
