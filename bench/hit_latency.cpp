@@ -1,6 +1,5 @@
 #include "bench/hit_latency.h"
 
-#include <rtmidi/RtMidi.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +9,7 @@
 
 #include "bench/event_stream.h"
 #include "bench/process.h"
+#include "tests/midi/jack_sender.h"
 
 namespace bench {
 
@@ -47,12 +47,9 @@ hit_figures measure_hits(const std::string& program, int samples, std::chrono::s
         }
         return out;
     }
-    std::unique_ptr<RtMidiOut> sender;
-    try {
-        sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "bench");
-        sender->openVirtualPort("Korvaline bench");
-    } catch (const RtMidiError& e) {
-        out.failure = e.getMessage();
+    auto sender = std::make_unique<test::jack_sender>("bench", "Korvaline bench");
+    if (!sender->ready()) {
+        out.failure = "the bench's MIDI output did not join jackd";
         return out;
     }
     const auto home = std::filesystem::temp_directory_path() / ("korvaline-bench-midi-" + server);
@@ -88,7 +85,7 @@ hit_figures measure_hits(const std::string& program, int samples, std::chrono::s
             std::vector<unsigned char> note{0x99, 38, static_cast<unsigned char>(velocity)};
             const std::string wanted = R"("velocity": )" + std::to_string(velocity) + ",";
             const auto sent = clock::now();
-            sender->sendMessage(&note);
+            sender->send(note);
             const auto got = events.wait_for(
                 [&](const std::string& t) { return t.find(wanted) != std::string::npos; }, 2s);
             if (got) {
@@ -102,7 +99,7 @@ hit_figures measure_hits(const std::string& program, int samples, std::chrono::s
             for (auto next = t0; next < t0 + cpu_window; next += hit_interval) {
                 std::this_thread::sleep_until(next);
                 std::vector<unsigned char> note{0x99, 36, 100};
-                sender->sendMessage(&note);
+                sender->send(note);
                 events.drain();
             }
             out.cpu_percent = 100.0 * (korvaline.cpu_seconds() - c0) /

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <rtmidi/RtMidi.h>
 #include <sys/stat.h>
 #include <atomic>
 
@@ -16,6 +15,7 @@
 #include "midi/listener.h"
 #include "midi/rtmidi_system.h"
 #include "sim/groove.h"
+#include "tests/midi/jack_sender.h"
 #include "tests/midi/jack_server.h"
 
 namespace {
@@ -70,8 +70,8 @@ std::string hit(const char* pad, int note, int velocity) {
 TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_port_returns) {
     auto jack = std::make_optional<test::jack_server>();
     ASSERT_TRUE(jack->ready()) << "jackd did not come up";
-    auto sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
-    sender->openVirtualPort("KORVALINE out");
+    auto sender = std::make_unique<test::jack_sender>("drummer", "KORVALINE out");
+    ASSERT_TRUE(sender->ready());
 
     published out;
     const auto folder = fresh_folder("korvaline-midi");
@@ -96,7 +96,7 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
     const int first = reads;
     input.reread_pads();
     ASSERT_TRUE(test::eventually([&] { return reads > first; }, 10s));
-    const auto send = [&](std::vector<unsigned char> m) { sender->sendMessage(&m); };
+    const auto send = [&](std::vector<unsigned char> m) { sender->send(m); };
     // JACK puts a new connection to use at a later cycle, and a note sent before then is lost (17
     // of 100 notes sent right after the connect, here): wait until a probe note comes through.
     const auto carried = [&] {
@@ -143,8 +143,7 @@ TEST(midi_input, notes_from_a_jack_port_become_hits_of_their_pads_and_a_lost_por
         },
         5s));
     EXPECT_FALSE(input.current().connected);
-    sender = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "drummer");
-    sender->openVirtualPort("KORVALINE out");
+    sender = std::make_unique<test::jack_sender>("drummer", "KORVALINE out");
     const int before = reads;
     EXPECT_TRUE(test::eventually([&] { return input.current().connected; }, 5s));
     EXPECT_TRUE(test::eventually([&] { return reads > before; }, 5s));
