@@ -31,12 +31,11 @@ class rtmidi_connection : public connection {
     rtmidi_connection(std::function<void(const message&)> deliver, std::function<void()> lost)
         : deliver_(std::move(deliver)), lost_(std::move(lost)) {}
 
-    ~rtmidi_connection() override {
-        if (in_) {
-            in_->cancelCallback();
-            in_->closePort();
-        }
-    }
+    // The callback is not cancelled first: RtMidi clears its function before its flag, so a note
+    // arriving meanwhile would call through a null pointer. RtMidiIn's destructor stops its
+    // thread (JACK's client or ALSA's reader) before it returns, and `in_`, the last member, goes
+    // before what the callback uses.
+    ~rtmidi_connection() override = default;
 
     bool open(RtMidi::Api api, const std::string& name) {
         try {
