@@ -11,7 +11,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/wait.h"
