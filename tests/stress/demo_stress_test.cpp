@@ -229,6 +229,14 @@ TEST(demo_stress, load_faults_and_bad_input_in_one_run) {
         settings.answered.load(), total, queries, took, clients, missing, repeated, foreign,
         settings.resent.load());
 
+    // A client that stalls between its connect and its request, longer than the keep-alive
+    // time-out, still gets its answer (the server used to close such a connection unread).
+    test::raw_connection late(5000);
+    std::this_thread::sleep_for(1500ms);
+    late.send("GET /get_all HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n");
+    const auto headers = [](const std::string& r) { return r.find("\r\n\r\n") != r.npos; };
+    EXPECT_TRUE(late.read_all(10s, headers).starts_with("HTTP/1.1 200")) << late.raw();
+
     // More stalled clients than the server has workers, each held until its read time-out.
     std::vector<std::unique_ptr<test::raw_connection>> stalled;
     for (int i = 0; i < 24; ++i) {
