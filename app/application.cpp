@@ -1,9 +1,6 @@
 #include "app/application.h"
 
 #include <httplib.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <charconv>
 #include <cmrc/cmrc.hpp>
@@ -31,6 +28,7 @@
 #include "tuning/routes.h"
 #include "usb/device.h"
 #include "web/endpoints.h"
+#include "web/listening_socket.h"
 #include "web/messaging.h"
 #include "web/request_guard.h"
 #include "web/router.h"
@@ -56,21 +54,8 @@ std::string page_url() {
 
 void configure_server(httplib::Server& server) {
     server.new_task_queue = [] { return new httplib::ThreadPool(server_workers); };
-    // The library binds with SO_REUSEPORT, which would let a second copy of the program share the
-    // port and answer for us. Take the port alone.
-    //
-    // A connection is handed to a worker only once its request has begun to arrive (up to 30 s
-    // after the connect). The library's worker gives a new connection the keep-alive time-out, one
-    // second, for its first request: a client that stalled that long between its connect and its
-    // request, or a worker that stalled before it looked, lost the request without an answer, which
-    // no browser sends again on a new connection. It also keeps a browser's idle preconnection
-    // from holding a worker.
-    server.set_socket_options([](int sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        int defer_seconds = 30;
-        setsockopt(sock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds);
-    });
+    // The port alone, and a connection for a worker once its request arrives.
+    server.set_socket_options(web::set_listening_options);
     // Idle keep-alive connections and stalled clients hold a worker until these run out, and
     // stopping the server waits for every worker: keep them short so shutdown stays prompt.
     server.set_keep_alive_timeout(1);

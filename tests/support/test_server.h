@@ -4,7 +4,6 @@
 // sends: malformed requests, stalled clients, and event streams that vanish as a closed tab does.
 
 #include <arpa/inet.h>
-#include <netinet/tcp.h>
 #include <httplib.h>
 #include <poll.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/wait.h"
+#include "web/listening_socket.h"
 #include "web/serving.h"
 
 namespace test {
@@ -23,14 +23,9 @@ using namespace std::chrono_literals;
 
 class running_server {
   public:
-    // The port may be taken again at once after an earlier run's connections (TIME_WAIT). As in
-    // the program, a connection reaches a worker once its request arrives.
+    // The listening socket as the program's.
     running_server(httplib::Server& server, int port) : server_(server) {
-        server_.set_socket_options([](int sock) {
-            int yes = 1, defer_seconds = 30;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            setsockopt(sock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds);
-        });
+        server_.set_socket_options(web::set_listening_options);
         server_.set_keep_alive_timeout(1);
         if (!server_.bind_to_port("127.0.0.1", port)) {
             throw std::runtime_error("test port " + std::to_string(port) + " is taken");
