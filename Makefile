@@ -3,10 +3,12 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+WINDOWS_BUILD ?= build-windows
 CMAKE_GEN  ?= -G Ninja
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz bench mutants soak install deb format clean
+.PHONY: all setup build demo run test test-plain test-asan test-tsan test-fuzz test-windows windows \
+        windows-build bench mutants soak install deb format clean
 
 all: build
 
@@ -26,8 +28,9 @@ run: build
 	$(BUILD)/korvaline
 
 # The whole suite in the normal build, then the C++ suite under AddressSanitizer+UBSan and under
-# ThreadSanitizer. Browser, window and fuzzing tests run once, in the build they belong to.
-test: test-plain test-asan test-tsan test-fuzz
+# ThreadSanitizer, then the Windows program under Wine. Browser, window and fuzzing tests run once,
+# in the build they belong to.
+test: test-plain test-asan test-tsan test-fuzz test-windows
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(CTEST_JOBS) -LE sanitizer-only
@@ -49,6 +52,23 @@ test-fuzz: setup
 	    -DCMAKE_CXX_COMPILER=clang++ -DKORVALINE_SANITIZER=address -DKORVALINE_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) --target korvaline_fuzzers
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -j $(CTEST_JOBS) -L fuzz
+
+# The Windows program, cross-built with MinGW-w64 (cmake/mingw-w64.cmake), and its setup program:
+# $(WINDOWS_BUILD)/korvaline-setup-<version>.exe.
+$(WINDOWS_BUILD)/build.ninja:
+	cmake -S . -B $(WINDOWS_BUILD) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DKORVALINE_HOST_BUILD=$(abspath $(BUILD))
+
+windows-build: setup $(WINDOWS_BUILD)/build.ninja
+	cmake --build $(WINDOWS_BUILD)
+
+windows: windows-build
+	cmake --build $(WINDOWS_BUILD) --target korvaline_setup
+
+# The Windows tree's tests run under Wine; the end-to-end ones drive the simulated module, a Linux
+# program of the normal tree.
+test-windows: build windows
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(CTEST_JOBS)
 
 bench: build
 	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json
@@ -75,4 +95,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)

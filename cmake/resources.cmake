@@ -34,6 +34,14 @@ foreach(pair IN LISTS _res_third_party)
 endforeach()
 list(APPEND _res_pairs ".git=${_res_gen}/dot-git")
 
+# Read-only data of the object format: ELF sections hide the symbols from other modules; PE/COFF
+# has no such visibility (nothing is exported from an executable unless asked).
+if(WIN32)
+    set(_res_section_template ".section .rdata$@sym@,\\\"dr\\\"")
+else()
+    set(_res_section_template ".section .rodata.@sym@,\\\"a\\\",@progbits")
+endif()
+
 set(_res_sources "")
 set(_res_table "")
 set(_res_externs "")
@@ -49,14 +57,21 @@ foreach(pair IN LISTS _res_pairs)
                        COMMENT "Staging ${KORVALINE_RESOURCE_ROOT}/${rel}" VERBATIM)
     set(sym korvaline_resource_${_res_n})
     set(cpp ${_res_gen}/resource_${_res_n}.cpp)
+    string(CONFIGURE "${_res_section_template}" _res_section @ONLY)
+    if(WIN32)
+        set(_res_hidden_begin "")
+        set(_res_hidden_end "")
+    else()
+        set(_res_hidden_begin "\".hidden ${sym}_begin\\n\"\n        ")
+        set(_res_hidden_end "\".hidden ${sym}_end\\n\"\n        ")
+    endif()
     file(CONFIGURE OUTPUT ${cpp} @ONLY CONTENT
 "// Generated from ${KORVALINE_RESOURCE_ROOT}/${rel}: its bytes, followed by one NUL byte that is not part of it.
-__asm__(\".section .rodata.@sym@,\\\"a\\\",@progbits\\n\"
+__asm__(\"@_res_section@\\n\"
         \".balign 16\\n\"
         \".globl @sym@_begin\\n\"
-        \".hidden @sym@_begin\\n\"
-        \".globl @sym@_end\\n\"
-        \".hidden @sym@_end\\n\"
+        @_res_hidden_begin@\".globl @sym@_end\\n\"
+        @_res_hidden_end@
         \"@sym@_begin:\\n\"
         \".incbin \\\"@staged@\\\"\\n\"
         \"@sym@_end:\\n\"
