@@ -21,8 +21,10 @@ using steady = std::chrono::steady_clock;
 
 class child_process {
   public:
-    // `env` entries ("NAME=value") are added to this process's environment.
-    explicit child_process(const std::string& path, std::vector<std::string> env = {}) {
+    // `env` entries ("NAME=value") are added to this process's environment; `args` follow the
+    // program's name.
+    explicit child_process(const std::string& path, std::vector<std::string> env = {},
+                           std::vector<std::string> args = {}) {
         char home[] = "/tmp/korvaline-test-XXXXXX";
         home_ = ::mkdtemp(home);
         for (const char* name :
@@ -41,7 +43,12 @@ class child_process {
             for (auto& entry : env) {
                 ::putenv(entry.data());
             }
-            ::execl(path.c_str(), path.c_str(), nullptr);
+            std::vector<char*> argv{const_cast<char*>(path.c_str())};
+            for (auto& arg : args) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(path.c_str(), argv.data());
             ::_exit(127);
         }
         ::close(out[1]);
