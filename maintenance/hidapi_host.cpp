@@ -1,11 +1,11 @@
 #include "maintenance/hidapi_host.h"
 
 #include <hidapi/hidapi.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
+
+#include "maintenance/open_failure.h"
 
 namespace hid {
 namespace {
@@ -54,11 +54,7 @@ open_result hidapi_host::open(const device_info& device) {
     if (hid_device* handle = hid_open_path(device.path.c_str())) {
         return {std::make_unique<hidapi_connection>(handle), open_status::opened};
     }
-    // hidapi keeps no errno for us, so ask the node itself why it could not be opened.
-    if (::access(device.path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
-        return {nullptr, open_status::no_permission};
-    }
-    return {nullptr, open_status::failed};
+    return {nullptr, open_failure(device.path)};
 }
 
 }  // namespace hid

@@ -4,8 +4,9 @@
 
 namespace hid {
 
-// The HID seam on hidapi (hidraw backend). Construct it once, on the main thread, before any
-// transfer runs: the constructor initialises hidapi so that no two threads race to do it.
+// The HID seam on hidapi (its hidraw back end on Linux, its Windows one on Windows). Construct it
+// once, on the main thread, before any transfer runs: the constructor initialises hidapi so that no
+// two threads race to do it.
 class hidapi_host final : public host {
   public:
     hidapi_host();
