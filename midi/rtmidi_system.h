@@ -11,11 +11,11 @@ class RtMidiIn;
 
 namespace midi {
 
-// The machine's MIDI inputs through RtMidi, from both of its back ends: the ALSA sequencer and
-// JACK. A back end whose system is absent (no sequencer device, no JACK server) lists nothing and
-// says nothing; it is tried again every second, so a JACK server started (or restarted) later is
-// found. Listing opens no client that takes part in the JACK server's cycles: only an open input
-// does.
+// The machine's MIDI inputs through RtMidi, from each of the system's back ends: on Linux the ALSA
+// sequencer and JACK, on Windows its MultiMedia inputs (rtmidi_backends_*.cpp). A back end whose
+// system is absent (no sequencer device, no JACK server) lists nothing and says nothing; it is
+// tried again every second, so a JACK server started (or restarted) later is found. Listing opens
+// no client that takes part in the JACK server's cycles: only an open input does.
 class rtmidi_system : public system {
   public:
     rtmidi_system();
