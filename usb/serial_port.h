@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,7 +12,8 @@ namespace usb {
 enum class open_problem {
     none,        // the port is open, or was never opened
     permission,  // the node refuses this user (EACCES, EPERM)
-    busy,        // another program holds the port (EBUSY, or its lock or exclusive mode)
+    busy,        // another program holds the port (EBUSY, its lock or exclusive mode; on Windows
+                 // a COM port that refuses access)
     other,       // missing node, or a port that could not be configured
 };
 
@@ -30,13 +32,13 @@ struct serial_timing {
     std::chrono::milliseconds write_constant{50};
 };
 
-// One serial port of the host (a tty device node such as /dev/ttyACM0), opened exclusively and
-// set to 115200 baud, 8N1, raw bytes, no flow control, DTR and RTS asserted. It never throws:
-// every failure is one line on standard output and leaves the port closed. Not safe for
-// concurrent use; its owner serialises the calls.
+// One serial port of the host (a tty device node such as /dev/ttyACM0 on Linux, a COM port such as
+// COM5 on Windows), opened exclusively and set to 115200 baud, 8N1, raw bytes, no flow control, DTR
+// and RTS asserted. It never throws: every failure is one line on standard output and leaves the
+// port closed. Not safe for concurrent use; its owner serialises the calls.
 class SerialPort {
   public:
-    // Remembers the device node; does not touch it.
+    // Remembers the port's name (the device node, or the COM name); does not touch the port.
     explicit SerialPort(std::string_view name, serial_timing timing = {});
     // Closes the port if it is still open, so that its lock is never left behind.
     virtual ~SerialPort();
@@ -73,5 +75,11 @@ class SerialPort {
     struct impl;
     std::unique_ptr<impl> impl_;
 };
+
+// Whether a serial port of this name is on the system now (a character device node on Linux, a
+// present COM device on Windows). Nothing when it is not; otherwise a text that tells the device
+// behind the name apart from another one plugged in under the same name later, as far as the
+// system can tell (a port that comes back as the same device gets the same text).
+std::optional<std::string> serial_port_presence(std::string_view name);
 
 }  // namespace usb

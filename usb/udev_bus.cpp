@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "usb/system_bus.h"
+
 namespace usb {
 
 namespace {
@@ -153,6 +155,10 @@ std::string udev_bus::serial_port_name(const found_device& device) {
         throw bus_error("The serial port of the module has no device node.");
     }
     return *node;
+}
+
+std::unique_ptr<bus> system_bus() {
+    return std::make_unique<udev_bus>();
 }
 
 }  // namespace usb

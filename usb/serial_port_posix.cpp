@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -261,6 +263,19 @@ void SerialPort::write(std::string_view data) {
             return;
         }
     }
+}
+
+std::optional<std::string> serial_port_presence(std::string_view name) {
+    // stat() follows a link (such as /dev/serial/by-id/...) to the node itself, which is never
+    // resolved into a path of its own: device paths are not canonicalised.
+    struct stat node {};
+    if (::stat(std::string(name).c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+        return std::nullopt;
+    }
+    // A tty that comes back after an unplug is a new node: the driver may give it another number,
+    // and the device file system another inode.
+    return std::string(name) + " " + std::to_string(major(node.st_rdev)) + ":" +
+           std::to_string(minor(node.st_rdev)) + " inode " + std::to_string(node.st_ino);
 }
 
 }  // namespace usb
