@@ -1,12 +1,6 @@
 #include "midi/remembered.h"
 #include "settings/private_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -14,7 +8,7 @@
 namespace midi {
 
 std::filesystem::path remembered::default_file() {
-    return settings::files::xdg_folder("XDG_CONFIG_HOME", ".config") / "config.json";
+    return settings::files::config_folder() / "config.json";
 }
 
 remembered::remembered(std::filesystem::path file, std::string key)
@@ -34,11 +28,12 @@ settings::json remembered::load() {
     }
     // Kept for whoever wants to look at it, under a name that no later start takes for the file.
     std::filesystem::path aside = file_;
-    aside += ".damaged-" + settings::file_stamp(settings::wall_clock::now());
+    aside +=
+        settings::files::utf8_path(".damaged-" + settings::file_stamp(settings::wall_clock::now()));
     std::error_code error;
     std::filesystem::rename(file_, aside, error);
-    std::cout << "The configuration file " << file_.string() << " is damaged"
-              << (error ? "" : "; it was set aside as " + aside.string())
+    std::cout << "The configuration file " << settings::files::utf8_name(file_) << " is damaged"
+              << (error ? "" : "; it was set aside as " + settings::files::utf8_name(aside))
               << ", and the program goes on with its defaults." << std::endl;
     return settings::json::object();
 }
@@ -65,14 +60,7 @@ bool remembered::save(const std::optional<std::string>& name) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     const auto temporary = settings::files::write_temporary(folder, content_.dump(2) + "\n");
-    if (!temporary) {
-        return false;
-    }
-    if (::rename(temporary->c_str(), file_.c_str()) != 0) {
-        ::unlink(temporary->c_str());
-        return false;
-    }
-    return true;
+    return temporary && settings::files::replace(*temporary, file_);
 }
 
 }  // namespace midi

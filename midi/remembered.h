@@ -27,7 +27,8 @@ class remembered {
     explicit remembered(std::filesystem::path file, std::string key = "midi_input");
 
     // $XDG_CONFIG_HOME/korvaline/config.json, or ~/.config/korvaline/config.json when
-    // XDG_CONFIG_HOME is unset or not an absolute path.
+    // XDG_CONFIG_HOME is unset or not an absolute path; %APPDATA%\Korvaline\config.json on
+    // Windows.
     static std::filesystem::path default_file();
 
     choice current() const;

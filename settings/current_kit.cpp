@@ -1,7 +1,5 @@
 #include "settings/current_kit.h"
 
-#include <unistd.h>
-
 #include "settings/plan.h"
 #include "settings/private_files.h"
 
@@ -15,7 +13,8 @@ constexpr std::size_t largest_file = 1u << 20;
 
 current_kit::current_kit(std::filesystem::path file, std::function<void(std::string)> publish)
     : file_(std::move(file)), publish_(std::move(publish)) {
-    const auto text = files::read_file(file_.parent_path(), file_.filename(), largest_file);
+    const auto text =
+        files::read_file(file_.parent_path(), files::utf8_name(file_.filename()), largest_file);
     const auto remembered = text ? parse_object(*text) : std::nullopt;
     if (remembered && remembered->contains("name") && (*remembered)["name"].is_string() &&
         remembered->contains("settings") && (*remembered)["settings"].is_object()) {
@@ -43,15 +42,13 @@ void current_kit::remember() const {
     if (!files::make_private_folder(folder)) {
         return;
     }
-    const auto temporary = files::write_temporary(folder, file_text(file));
-    if (temporary && ::rename(temporary->c_str(), file_.c_str()) != 0) {
-        ::unlink(temporary->c_str());
+    if (const auto temporary = files::write_temporary(folder, file_text(file))) {
+        files::replace(*temporary, file_);
     }
-    files::sync_folder(folder);
 }
 
 void current_kit::forget() const {
-    ::unlink(file_.c_str());
+    files::remove(file_);
 }
 
 void current_kit::held(const std::string& name, const json& module) {

@@ -1,13 +1,9 @@
 #include "settings/kits.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 
 #include "settings/private_files.h"
-#include "settings/store.h"
 
 namespace settings {
 
@@ -72,7 +68,7 @@ std::string file_stem(const std::string& name) {
 }  // namespace
 
 std::filesystem::path kits::default_folder() {
-    return store::default_folder().parent_path() / "kits";
+    return files::data_folder() / "kits";
 }
 
 std::string kits::name_problem(std::string_view name) {
@@ -177,28 +173,23 @@ std::optional<std::string> kits::write_new(const std::string& name, const std::s
     const std::string stem = file_stem(name);
     for (int n = 1; n <= 1000 && !stored; ++n) {
         const std::string file = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".json";
-        if (::link(temporary->c_str(), (folder_ / file).c_str()) == 0) {
+        const files::placed outcome =
+            files::place_new(*temporary, folder_ / files::utf8_path(file));
+        if (outcome == files::placed::done) {
             stored = file;
-        } else if (errno != EEXIST) {
+        } else if (outcome == files::placed::failed) {
             break;
         }
     }
-    ::unlink(temporary->c_str());
-    files::sync_folder(folder_);
+    if (!stored) {
+        files::remove(*temporary);
+    }
     return stored;
 }
 
 bool kits::write_over(const std::string& file, const std::string& text) const {
     const auto temporary = files::write_temporary(folder_, text);
-    if (!temporary) {
-        return false;
-    }
-    const bool moved = ::rename(temporary->c_str(), (folder_ / file).c_str()) == 0;
-    if (!moved) {
-        ::unlink(temporary->c_str());
-    }
-    files::sync_folder(folder_);
-    return moved;
+    return temporary && files::replace(*temporary, folder_ / files::utf8_path(file));
 }
 
 kits::outcome kits::save(const std::string& name, const std::string& notes, const json& settings,
@@ -243,8 +234,7 @@ kits::outcome kits::rename(std::string_view from, const std::string& to) {
     if (!write_new(to, file_text(*file))) {
         return outcome::failed;
     }
-    ::unlink((folder_ / old->file).c_str());
-    files::sync_folder(folder_);
+    files::remove(folder_ / files::utf8_path(old->file));
     return outcome::done;
 }
 
@@ -252,9 +242,8 @@ kits::outcome kits::remove(std::string_view name) {
     std::lock_guard lock(mutex_);
     for (const kit& k : scan()) {
         if (k.name == name) {
-            const bool removed = ::unlink((folder_ / k.file).c_str()) == 0;
-            files::sync_folder(folder_);
-            return removed ? outcome::done : outcome::failed;
+            return files::remove(folder_ / files::utf8_path(k.file)) ? outcome::done
+                                                                     : outcome::failed;
         }
     }
     return outcome::missing;

@@ -34,7 +34,7 @@ class kits {
 
     explicit kits(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
-    // Beside the stored copies: $XDG_DATA_HOME/korvaline/kits.
+    // Beside the stored copies: kits/ in the program's data folder.
     static std::filesystem::path default_folder();
 
     // Why a kit could not have this name or these notes; empty when it can.

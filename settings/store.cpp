@@ -1,10 +1,6 @@
 #include "settings/store.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 #include "settings/private_files.h"
 
@@ -20,22 +16,18 @@ constexpr int max_suffix = 1000;
 
 struct listed {
     store::entry entry;
-    timespec modified;
+    wall_clock::time_point modified;
 };
 
 std::vector<listed> scan(const std::filesystem::path& folder) {
     std::vector<listed> out;
     for (const files::listed_file& file : files::regular_files(folder)) {
-        out.push_back({{file.name, iso_time(wall_clock::from_time_t(file.info.st_mtim.tv_sec)),
-                        static_cast<std::uintmax_t>(file.info.st_size)},
-                       file.info.st_mtim});
+        const auto second = std::chrono::floor<std::chrono::seconds>(file.modified);
+        out.push_back({{file.name, iso_time(second), file.bytes}, file.modified});
     }
     std::sort(out.begin(), out.end(), [](const listed& a, const listed& b) {
-        if (a.modified.tv_sec != b.modified.tv_sec) {
-            return a.modified.tv_sec > b.modified.tv_sec;
-        }
-        if (a.modified.tv_nsec != b.modified.tv_nsec) {
-            return a.modified.tv_nsec > b.modified.tv_nsec;
+        if (a.modified != b.modified) {
+            return a.modified > b.modified;
         }
         // Copies of one moment differ by their numbered suffix: the longer name is the later.
         if (a.entry.name.size() != b.entry.name.size()) {
@@ -49,7 +41,7 @@ std::vector<listed> scan(const std::filesystem::path& folder) {
 }  // namespace
 
 std::filesystem::path store::default_folder() {
-    return files::xdg_folder("XDG_DATA_HOME", ".local/share") / "backups";
+    return files::data_folder() / "backups";
 }
 
 bool store::make_folder() const {
@@ -77,17 +69,19 @@ std::optional<std::string> store::save_automatic(std::string_view text,
         if (given_.contains(name)) {
             continue;
         }
-        if (::link(temporary->c_str(), (folder_ / name).c_str()) == 0) {
+        const files::placed outcome =
+            files::place_new(*temporary, folder_ / files::utf8_path(name));
+        if (outcome == files::placed::done) {
             stored = name;
             given_.insert(name);
-        } else if (errno != EEXIST) {
+        } else if (outcome == files::placed::failed) {
             break;
         }
     }
-    ::unlink(temporary->c_str());
-    files::sync_folder(folder_);
     if (stored) {
         prune();
+    } else {
+        files::remove(*temporary);
     }
     return stored;
 }
@@ -96,7 +90,7 @@ void store::prune() const {
     std::size_t kept = 0;
     for (const listed& item : scan(folder_)) {
         if (item.entry.name.starts_with(automatic_prefix) && ++kept > automatic_copies_kept) {
-            ::unlink((folder_ / item.entry.name).c_str());
+            files::remove(folder_ / files::utf8_path(item.entry.name));
         }
     }
 }

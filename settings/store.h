@@ -15,7 +15,7 @@
 namespace settings {
 
 // The folder of stored settings copies. Files are written whole or not at all (a temporary file,
-// flushed, then linked under its final name), readable by the user alone, and looked up only by
+// flushed, then given its final name), readable by the user alone, and looked up only by
 // a name read back from the folder itself, never by joining a requested name to a path.
 class store {
   public:
@@ -29,8 +29,8 @@ class store {
 
     explicit store(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
-    // $XDG_DATA_HOME/korvaline/backups, or ~/.local/share/korvaline/backups when XDG_DATA_HOME is
-    // unset or not an absolute path.
+    // backups/ in the program's data folder: $XDG_DATA_HOME/korvaline/backups (by default
+    // ~/.local/share/korvaline/backups) on Linux, %LOCALAPPDATA%\Korvaline\backups on Windows.
     static std::filesystem::path default_folder();
 
     // Stores text as a new automatic copy and keeps only the newest automatic copies. Returns the

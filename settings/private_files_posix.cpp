@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,45 @@ bool write_all(int fd, std::string_view text) {
     return true;
 }
 
+// Flushes the folder's entries, so that a name just linked, renamed or removed survives a power
+// cut.
+void sync_folder(const std::filesystem::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// The program's folder below an XDG base folder: `variable`'s value when it is an absolute path,
+// else `below_home` in the user's home (e.g. ".config"), with "korvaline" added.
+std::filesystem::path xdg_folder(const char* variable, const char* below_home) {
+    if (const char* xdg = std::getenv(variable); xdg != nullptr && xdg[0] == '/') {
+        return std::filesystem::path(xdg) / "korvaline";
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user != nullptr ? user->pw_dir : "/";
+    }
+    return std::filesystem::path(home) / below_home / "korvaline";
+}
+
+std::chrono::system_clock::time_point time_of(const timespec& t) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec)));
+}
+
 }  // namespace
+
+std::filesystem::path data_folder() {
+    return xdg_folder("XDG_DATA_HOME", ".local/share");
+}
+
+std::filesystem::path config_folder() {
+    return xdg_folder("XDG_CONFIG_HOME", ".config");
+}
 
 bool make_private_folder(const std::filesystem::path& folder) {
     // Every folder made on the way is private, as the data folder of a user should be.
@@ -45,7 +84,7 @@ bool make_private_folder(const std::filesystem::path& folder) {
 
 std::optional<std::filesystem::path> write_temporary(const std::filesystem::path& folder,
                                                      std::string_view text) {
-    std::string temporary = (folder / ".incoming-XXXXXX").string();
+    std::string temporary = (folder / ".incoming-XXXXXX").native();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
@@ -59,12 +98,29 @@ std::optional<std::filesystem::path> write_temporary(const std::filesystem::path
     return temporary;
 }
 
-void sync_folder(const std::filesystem::path& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+bool replace(const std::filesystem::path& temporary, const std::filesystem::path& target) {
+    const bool moved = ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!moved) {
+        ::unlink(temporary.c_str());
     }
+    sync_folder(target.parent_path());
+    return moved;
+}
+
+placed place_new(const std::filesystem::path& temporary, const std::filesystem::path& target) {
+    // A hard link is made only where no name is, so a file of that name is never replaced.
+    if (::link(temporary.c_str(), target.c_str()) != 0) {
+        return errno == EEXIST ? placed::taken : placed::failed;
+    }
+    ::unlink(temporary.c_str());
+    sync_folder(target.parent_path());
+    return placed::done;
+}
+
+bool remove(const std::filesystem::path& file) {
+    const bool removed = ::unlink(file.c_str()) == 0;
+    sync_folder(file.parent_path());
+    return removed;
 }
 
 std::vector<listed_file> regular_files(const std::filesystem::path& folder) {
@@ -81,12 +137,12 @@ std::vector<listed_file> regular_files(const std::filesystem::path& folder) {
             !S_ISREG(info.st_mode)) {
             continue;
         }
-        out.push_back({name, info});
+        out.push_back({name, static_cast<std::uintmax_t>(info.st_size), time_of(info.st_mtim)});
     }
     return out;
 }
 
-std::optional<std::string> read_file(const std::filesystem::path& folder, const std::string& name,
+std::optional<std::string> read_file(const std::filesystem::path& folder, std::string_view name,
                                      std::size_t limit) {
     const int fd = ::open((folder / name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -103,18 +159,6 @@ std::optional<std::string> read_file(const std::filesystem::path& folder, const 
         return std::nullopt;
     }
     return content;
-}
-
-std::filesystem::path xdg_folder(const char* variable, const char* below_home) {
-    if (const char* xdg = std::getenv(variable); xdg != nullptr && xdg[0] == '/') {
-        return std::filesystem::path(xdg) / "korvaline";
-    }
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-        const passwd* user = ::getpwuid(::getuid());
-        home = user != nullptr ? user->pw_dir : "/";
-    }
-    return std::filesystem::path(home) / below_home / "korvaline";
 }
 
 }  // namespace settings::files
