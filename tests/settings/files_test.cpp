@@ -116,11 +116,19 @@ TEST_F(user_files, stored_copies_take_free_names_and_list_newest_first_with_thei
 
 TEST_F(user_files, the_current_kit_is_remembered_over_its_last_state_and_forgotten) {
     const auto file = folder / "current-kit.json";
+    // A link in its place is followed neither to read nor to write.
+    const std::string elsewhere = json{{"name", "Fremd"}, {"settings", settings}}.dump();
+    write(root / "elsewhere.json", elsewhere);
+    std::filesystem::create_directories(folder);
+    std::error_code no_links;
+    std::filesystem::create_symlink(root / "elsewhere.json", file, no_links);
     {
         settings::current_kit current(file, [](std::string) {});
+        EXPECT_FALSE(current.known());
         current.held("Probe", settings);
         current.held("Bühne", settings);
     }
+    EXPECT_EQ(settings::files::read_file(root, "elsewhere.json", 1000), elsewhere);
     settings::current_kit again(file, [](std::string) {});
     EXPECT_EQ(again.check(settings), settings::current_kit::state({"Bühne", false}));
     again.removed("Bühne");
