@@ -9,10 +9,19 @@ namespace {
 // Settings nest four levels (pad, curve, point list, point); anything much deeper is no backup.
 constexpr int max_depth = 16;
 
+// The calendar of std::chrono rather than gmtime_r, which Windows lacks.
 std::string utc_text(wall_clock::time_point when, const char* pattern) {
-    const std::time_t seconds = wall_clock::to_time_t(when);
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(when);
+    const auto day = std::chrono::floor<std::chrono::days>(seconds);
+    const std::chrono::year_month_day date(day);
+    const std::chrono::hh_mm_ss time(seconds - day);
     std::tm parts{};
-    gmtime_r(&seconds, &parts);
+    parts.tm_year = static_cast<int>(date.year()) - 1900;
+    parts.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
+    parts.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
+    parts.tm_hour = static_cast<int>(time.hours().count());
+    parts.tm_min = static_cast<int>(time.minutes().count());
+    parts.tm_sec = static_cast<int>(time.seconds().count());
     char text[32];
     const std::size_t length = std::strftime(text, sizeof text, pattern, &parts);
     return std::string(text, length);
