@@ -6,11 +6,12 @@
 
 namespace platform {
 
-// What the program asks of its native window: one top-level window with an embedded web view that
-// shows only the pages of the origin it was last navigated to. The window lives in a module of its
-// own that links GTK and WebKitGTK, so a program serving without a window never maps them; this
-// header, free of both, is all the rest of the program sees. Every member except set_title() and
-// close() must be called on the thread that opened the window, which becomes the GUI thread.
+// What the program asks of its native window: one top-level window with a web view that shows
+// only the pages of the origin it was last navigated to. On Linux the window lives in a module of
+// its own that links GTK and WebKitGTK, so a program serving without a window never maps them; on
+// Windows it is Edge's app window, a process of its own (edge_window.h). This header, free of
+// both, is all the rest of the program sees. Every member except set_title() and close() must be
+// called on the thread that opened the window, which becomes the GUI thread.
 class window_interface {
   public:
     virtual ~window_interface() = default;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,7 +39,15 @@ void on_signal(int) {
 
 }  // namespace
 
-termination_signals::termination_signals() {
+// The two ends of a pipe that the handler writes one byte into, and the handlers to restore.
+struct termination_signals::impl {
+    int read_end = -1;
+    int write_end = -1;
+    struct sigaction old_interrupt {};
+    struct sigaction old_terminate {};
+};
+
+termination_signals::termination_signals() : impl_(std::make_unique<impl>()) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         // Without the pipe nothing could ever wake the waiter, and the program could only be
@@ -46,10 +55,10 @@ termination_signals::termination_signals() {
         std::perror("Cannot prepare for SIGINT and SIGTERM");
         std::abort();
     }
-    read_end_ = fds[0];
-    write_end_ = fds[1];
+    impl_->read_end = fds[0];
+    impl_->write_end = fds[1];
     int expected = -1;
-    if (!wake_fd.compare_exchange_strong(expected, write_end_)) {
+    if (!wake_fd.compare_exchange_strong(expected, impl_->write_end)) {
         std::fputs("Only one termination_signals may exist at a time.\n", stderr);
         std::abort();
     }
@@ -58,21 +67,21 @@ termination_signals::termination_signals() {
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &old_interrupt_);
-    sigaction(SIGTERM, &action, &old_terminate_);
+    sigaction(SIGINT, &action, &impl_->old_interrupt);
+    sigaction(SIGTERM, &action, &impl_->old_terminate);
 }
 
 termination_signals::~termination_signals() {
-    sigaction(SIGINT, &old_interrupt_, nullptr);
-    sigaction(SIGTERM, &old_terminate_, nullptr);
+    sigaction(SIGINT, &impl_->old_interrupt, nullptr);
+    sigaction(SIGTERM, &impl_->old_terminate, nullptr);
     wake_fd.store(-1);
-    close(read_end_);
-    close(write_end_);
+    close(impl_->read_end);
+    close(impl_->write_end);
 }
 
 bool termination_signals::wait() {
     for (;;) {
-        pollfd entry{read_end_, POLLIN, 0};
+        pollfd entry{impl_->read_end, POLLIN, 0};
         if (poll(&entry, 1, -1) < 0 && errno != EINTR) {
             return false;  // cannot happen with a valid descriptor; ending the wait is the safe
                            // failure
@@ -81,7 +90,7 @@ bool termination_signals::wait() {
         bool signalled = false;
         char buffer[64];
         ssize_t n;
-        while ((n = read(read_end_, buffer, sizeof buffer)) > 0) {
+        while ((n = read(impl_->read_end, buffer, sizeof buffer)) > 0) {
             woken = true;
             for (ssize_t i = 0; i < n; ++i) {
                 signalled = signalled || buffer[i] == by_signal;
@@ -94,7 +103,7 @@ bool termination_signals::wait() {
 }
 
 void termination_signals::request() {
-    write_byte(write_end_, by_request);
+    write_byte(impl_->write_end, by_request);
 }
 
 }  // namespace platform
