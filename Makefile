@@ -70,8 +70,11 @@ windows: windows-build
 test-windows: build windows
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(CTEST_JOBS)
 
+# With the Windows program built (make windows), its figures under Wine come last.
 bench: build
-	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json
+	$(BUILD)/korvaline-bench --out $(BUILD)/bench.json $(if $(wildcard $(WINDOWS_BUILD)/korvaline.exe),\
+	    --wine $(abspath $(WINDOWS_BUILD))/korvaline.exe $(abspath $(WINDOWS_BUILD))/wine-prefix \
+	    $(abspath scripts/wine-run))
 
 # The mutation check (scripts/mutants.py); not part of `make test`. Make cannot take the script's
 # options itself: pass them in ARGS, e.g. make mutants ARGS="--seed 1 --count 60".

@@ -28,6 +28,7 @@
 #include "bench/report.h"
 #include "bench/stats.h"
 #include "bench/window_memory.h"
+#include "bench/wine_program.h"
 
 #ifndef KORVALINE_PATH
 #define KORVALINE_PATH "korvaline"
@@ -68,8 +69,10 @@ const std::string upload_end_event = R"({"event" : "firmware_upload_end"})";
 struct settings {
     std::string out;
     std::string demo = KORVALINE_DEMO_PATH;
-    bool quick = false;      // fewer and shorter runs, for trying the bench itself
-    bool hits_only = false;  // the MIDI input's figures alone
+    bool quick = false;         // fewer and shorter runs, for trying the bench itself
+    bool hits_only = false;     // the MIDI input's figures alone
+    bool windows_only = false;  // the Windows program's figures alone
+    bench::wine_setup wine;
 
     int runs() const { return quick ? 2 : 3; }
     int latency_samples() const { return quick ? 30 : 100; }
@@ -309,6 +312,43 @@ void add_hit_rows(bench::report& r, const settings& s) {
               "input open, no module, 20 note-ons a second over JACK");
 }
 
+// Prints the table and writes the JSON.
+int finish(bench::report& r, const settings& s, clock::time_point bench_start) {
+    r.condition("bench_seconds", ms(clock::now() - bench_start) / 1000.0);
+    std::cout << "\n" << r.table();
+    if (!s.out.empty()) {
+        std::ofstream out(s.out);
+        out << r.json();
+        if (!out) {
+            std::cerr << "cannot write " << s.out << std::endl;
+            return 1;
+        }
+        std::cout << "\nwritten to " << s.out << std::endl;
+    }
+    return 0;
+}
+
+void add_wine_rows(bench::report& r, const settings& s) {
+    if (s.wine.exe.empty()) {
+        return;
+    }
+    std::cout << "Windows program under Wine ..." << std::endl;
+    const auto figures = bench::measure_wine(s.wine, s.startup_runs(), s.latency_samples());
+    r.add({"wine_startup_ms", "start of wine to first /", "ms", bench::summarize(figures.start_ms),
+           0, figures.failure});
+    r.explain("wine_startup_ms",
+              "measured under Wine, not Windows: korvaline.exe --headless --port COM5 in the "
+              "Windows tree's prefix (an already made one), from the start of wine to the first "
+              "answered /; no goal");
+    r.add({"wine_set_ms", "p50", "ms", bench::summarize({bench::percentile(figures.set_ms, 50)}),
+           reply_delay_ms + burst_gap_ms, ""});
+    r.add({"wine_set_ms", "p99", "ms", bench::summarize({bench::percentile(figures.set_ms, 99)}),
+           reply_delay_ms + burst_gap_ms, ""});
+    r.explain("wine_set_ms",
+              "measured under Wine, not Windows: GET /set round trips of korvaline.exe, the "
+              "simulated module behind COM5 (a pty); floor: the reply delay + the 50 ms burst gap");
+}
+
 int run_bench(const settings& s) {
     bench::report r;
     const auto bench_start = clock::now();
@@ -326,6 +366,10 @@ int run_bench(const settings& s) {
         r.condition("load_average_1min_at_start", one);
     }
     r.condition("hardware_threads", static_cast<double>(std::thread::hardware_concurrency()));
+    if (s.windows_only) {
+        add_wine_rows(r, s);
+        return finish(r, s, bench_start);
+    }
     r.condition("sim_reply_delay_ms", reply_delay_ms);
     r.condition("serial_burst_gap_ms", burst_gap_ms);
     r.condition("demo", s.demo);
@@ -648,6 +692,8 @@ int run_bench(const settings& s) {
 
     add_hit_rows(r, s);
     phase("MIDI hits");
+    add_wine_rows(r, s);
+    phase("Windows program");
 
     reference->stop();
     const double startup_floor = bench::percentile(reference_startup, 50);
@@ -663,19 +709,7 @@ int run_bench(const settings& s) {
     r.explain("static_rps", "8 connections, " + tool +
                                 "; limit: the same file size from a bare server of the same "
                                 "HTTP library and pool size, same client");
-    r.condition("bench_seconds", ms(clock::now() - bench_start) / 1000.0);
-
-    std::cout << "\n" << r.table();
-    if (!s.out.empty()) {
-        std::ofstream out(s.out);
-        out << r.json();
-        if (!out) {
-            std::cerr << "cannot write " << s.out << std::endl;
-            return 1;
-        }
-        std::cout << "\nwritten to " << s.out << std::endl;
-    }
-    return 0;
+    return finish(r, s, bench_start);
 }
 
 }  // namespace
@@ -695,9 +729,16 @@ int main(int argc, char** argv) {
             s.quick = true;
         } else if (arg == "--hits-only") {
             s.hits_only = true;
+        } else if (arg == "--windows-only") {
+            s.windows_only = true;
+        } else if (arg == "--wine" && i + 3 < argc) {
+            s.wine = {argv[i + 1], argv[i + 2], argv[i + 3]};
+            i += 3;
         } else {
             std::cerr
-                << "usage: korvaline-bench [--out file.json] [--demo path] [--quick] [--hits-only]"
+                << "usage: korvaline-bench [--out file.json] [--demo path] [--quick] "
+                   "[--hits-only]\n"
+                   "                       [--wine korvaline.exe prefix wine-run] [--windows-only]"
                 << std::endl;
             return 2;
         }
