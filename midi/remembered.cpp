@@ -17,12 +17,15 @@ remembered::remembered(std::filesystem::path file, std::string key)
 }
 
 settings::json remembered::load() {
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) {
-        return settings::json::object();
-    }
     std::ostringstream text;
-    text << in.rdbuf();
+    {
+        // Closed before a damaged file is set aside: Windows renames no file that is open.
+        std::ifstream in(file_, std::ios::binary);
+        if (!in) {
+            return settings::json::object();
+        }
+        text << in.rdbuf();
+    }
     if (auto object = settings::parse_object(text.str())) {
         return std::move(*object);
     }
