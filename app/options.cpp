@@ -12,19 +12,53 @@ struct option_entry {
     std::string_view help;
 };
 
-// The one list of options: parsing and the usage text both read it.
+constexpr std::string_view port_option = "--port";
+
+// The one list of options: parsing and the usage text both read it. A help text's lines are
+// indented under the first.
 constexpr option_entry option_table[] = {
     {"--headless", command_line::request::run,
      "serve the pages without opening a window, even when a display exists"},
+    {"--port NAME", command_line::request::run,
+     "use this serial port (such as COM5 or /dev/ttyACM0) instead of\n"
+     "finding the module by its USB ids, for a module that they do not\n"
+     "find; the port is watched for going and coming back"},
     {"--help", command_line::request::help, "print this help and exit"},
     {"--version", command_line::request::version, "print the version and exit"},
 };
 
+bool is_port_entry(const option_entry& entry) {
+    return entry.name.substr(0, port_option.size()) == port_option;
+}
+
+command_line usage_error(std::string mistake) {
+    return {command_line::request::usage_error, {}, std::move(mistake)};
+}
+
 }  // namespace
 
-command_line parse_command_line(const std::vector<std::string_view>& arguments) {
+command_line parse_command_line(const std::vector<std::string_view>& arguments, bool takes_port) {
     command_line result;
-    for (std::string_view argument : arguments) {
+    for (auto at = arguments.begin(); at != arguments.end(); ++at) {
+        const std::string_view argument = *at;
+        if (takes_port && argument.substr(0, port_option.size()) == port_option) {
+            std::optional<std::string_view> name;
+            if (argument.size() > port_option.size() && argument[port_option.size()] == '=') {
+                name = argument.substr(port_option.size() + 1);
+            } else if (argument.size() == port_option.size() && at + 1 != arguments.end()) {
+                name = *++at;
+            } else if (argument.size() != port_option.size()) {
+                return usage_error("unrecognised argument '" + std::string(argument) + "'");
+            }
+            // An option in the name's place means the name was left out.
+            if (!name || name->empty() || name->front() == '-') {
+                return usage_error(
+                    "--port needs the name of a serial port, such as COM5 or "
+                    "/dev/ttyACM0");
+            }
+            result.options.port = std::string(*name);
+            continue;
+        }
         const option_entry* found = nullptr;
         for (const option_entry& entry : option_table) {
             if (entry.name == argument || (argument == "-h" && entry.name == "--help")) {
@@ -33,7 +67,7 @@ command_line parse_command_line(const std::vector<std::string_view>& arguments) 
         }
         if (found == nullptr) {
             // The first word we do not understand decides, whatever follows it.
-            return {command_line::request::usage_error, {}, std::string(argument)};
+            return usage_error("unrecognised argument '" + std::string(argument) + "'");
         }
         if (found->what == command_line::request::run) {
             result.options.headless = true;
@@ -53,17 +87,24 @@ int answer(const command_line& command, const program_text& program, std::ostrea
             out << program.name << " " << KORVALINE_VERSION << "\n";
             return exit_ok;
         case command_line::request::usage_error:
-            err << program.name << ": unrecognised argument '" << command.not_understood
-                << "'; try --help\n";
+            err << program.name << ": " << command.mistake << "; try --help\n";
             return exit_usage;
         case command_line::request::help:
             break;
     }
-    out << "Usage: " << program.name << " [--headless]\n"
+    out << "Usage: " << program.name << " [--headless]"
+        << (program.takes_port ? " [--port NAME]" : "") << "\n"
         << "       " << program.name << " --help | --version\n\n"
         << program.summary << "\n\nOptions:\n";
     for (const option_entry& entry : option_table) {
-        out << "  " << entry.name << std::string(12 - entry.name.size(), ' ') << entry.help << "\n";
+        if (!program.takes_port && is_port_entry(entry)) {
+            continue;
+        }
+        out << "  " << entry.name << std::string(12 - entry.name.size(), ' ');
+        for (const char c : entry.help) {
+            out << c << (c == '\n' ? std::string(14, ' ') : "");
+        }
+        out << "\n";
     }
     out << "\nExit status:\n"
         << "  " << exit_ok << "  ended normally: the window was closed, or Ctrl+C or SIGTERM\n"
@@ -74,8 +115,8 @@ int answer(const command_line& command, const program_text& program, std::ostrea
 }
 
 startup read_command_line(int argc, char** argv, const program_text& program) {
-    const command_line command =
-        parse_command_line(std::vector<std::string_view>(argv + 1, argv + argc));
+    const command_line command = parse_command_line(
+        std::vector<std::string_view>(argv + 1, argv + argc), program.takes_port);
     if (command.what != command_line::request::run) {
         return {answer(command, program, std::cout, std::cerr), {}};
     }
