@@ -1,13 +1,15 @@
 #include "platform/default_browser.h"
-#include "platform/wide_text.h"
+
+#include <windows.h>
 
 #include <objbase.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include "platform/wide_text.h"
 
 namespace platform {
 

@@ -75,13 +75,14 @@ std::string registered_program(const std::string& executable) {
             ERROR_SUCCESS) {
             continue;
         }
-        // Expanding a REG_EXPAND_SZ may need more room than the stored value: ask until it fits.
+        // A REG_EXPAND_SZ comes expanded (RRF_RT_REG_SZ without RRF_NOEXPAND takes both), which
+        // may need more room than the stored value: ask until it fits.
         std::wstring value(MAX_PATH, L'\0');
         LSTATUS status;
         for (;;) {
             DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-            status = RegGetValueW(opened, nullptr, nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ,
-                                  nullptr, value.data(), &bytes);
+            status = RegGetValueW(opened, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value.data(),
+                                  &bytes);
             if (status != ERROR_MORE_DATA) {
                 break;
             }
