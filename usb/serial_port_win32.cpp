@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "usb/wide_text_win32.h"
+
 namespace usb {
 
 namespace {
@@ -18,34 +20,10 @@ void say(const std::string& line) {
     std::cout << line << std::endl;
 }
 
-std::wstring widen(std::string_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                          size);
-    return wide;
-}
-
-std::string narrow(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                          nullptr, nullptr);
-    return utf8;
-}
-
 // The device path of a COM port: "COM5" is opened as \\.\COM5, which also reaches the ports from
 // COM10 on, which have no plain DOS name.
 std::wstring device_path(std::string_view name) {
-    return L"\\\\.\\" + widen(name);
+    return L"\\\\.\\" + wide_text::from_utf8(name);
 }
 
 // Whole milliseconds from now until the deadline, rounded up so that a wait never ends early;
@@ -244,14 +222,14 @@ void SerialPort::write(std::string_view data) {
 }
 
 std::optional<std::string> serial_port_presence(std::string_view name) {
-    const std::wstring wide_name = widen(name);
+    const std::wstring wide_name = wide_text::from_utf8(name);
     // A present COM port is a DOS device whose target names the device behind it (such as
     // \Device\USBSER000).
     std::wstring target(1024, L'\0');
     const DWORD length =
         ::QueryDosDeviceW(wide_name.c_str(), target.data(), static_cast<DWORD>(target.size()));
     if (length != 0) {
-        return std::string(name) + " " + narrow(target.c_str());
+        return std::string(name) + " " + wide_text::to_utf8(target.c_str());
     }
     // Wine has no DOS device for a port that its prefix links to a Unix tty (dosdevices/com5):
     // such a port is found by opening it without asking for any access. A port that a program
@@ -275,7 +253,7 @@ std::optional<std::string> serial_port_presence(std::string_view name) {
         return std::string(name);
     }
     final_path.resize(final_length);
-    return std::string(name) + " " + narrow(final_path);
+    return std::string(name) + " " + wide_text::to_utf8(final_path);
 }
 
 }  // namespace usb

@@ -15,22 +15,11 @@
 
 #include "usb/hardware_id.h"
 #include "usb/system_bus.h"
+#include "usb/wide_text_win32.h"
 
 namespace usb {
 
 namespace {
-
-std::string narrow(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                          nullptr, nullptr);
-    return utf8;
-}
 
 // The system's own sentence for an error code, without its line end.
 std::string system_message(DWORD error) {
@@ -38,8 +27,8 @@ std::string system_message(DWORD error) {
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message =
-        length != 0 ? narrow(std::wstring_view(text, length)) : "error " + std::to_string(error);
+    std::string message = length != 0 ? wide_text::to_utf8(std::wstring_view(text, length))
+                                      : "error " + std::to_string(error);
     ::LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.')) {
@@ -77,7 +66,7 @@ std::vector<std::string> hardware_ids(HDEVINFO list, SP_DEVINFO_DATA& info) {
         type != REG_MULTI_SZ) {
         return {};
     }
-    return split_multi_string(narrow(std::wstring_view(ids.data(), ids.size())));
+    return split_multi_string(wide_text::to_utf8(std::wstring_view(ids.data(), ids.size())));
 }
 
 std::string instance_id(HDEVINFO list, SP_DEVINFO_DATA& info) {
@@ -88,7 +77,7 @@ std::string instance_id(HDEVINFO list, SP_DEVINFO_DATA& info) {
                                        nullptr)) {
         return {};
     }
-    return narrow(id.c_str());
+    return wide_text::to_utf8(id.c_str());
 }
 
 std::optional<std::string> port_name(HDEVINFO list, SP_DEVINFO_DATA& info) {
@@ -104,7 +93,7 @@ std::optional<std::string> port_name(HDEVINFO list, SP_DEVINFO_DATA& info) {
     if (status != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    return narrow(name);
+    return wide_text::to_utf8(name);
 }
 
 // Calls `visit` for every present port, in the order SetupAPI lists them, until it returns true.
