@@ -169,12 +169,13 @@ std::string SerialPort::read(clock::time_point first_byte_deadline) {
     return impl_->read_burst(std::min(first_byte_deadline, end), end);
 }
 
-// The burst is framed here rather than by the driver's interval time-out, because the interval
-// only starts with a read's first byte and this class must also wait for a first byte until a
-// deadline of its own. So each wait is a read of one byte whose total time-out ends at the
-// current deadline (the first byte's, or the burst gap after the last byte), and every byte that
-// has arrived by then is taken by a read that returns at once. Under Wine against a pty this ends
-// a burst 1 to 5 ms after its gap.
+// The burst is framed here rather than by the driver's interval time-out, because that interval
+// only runs once a read has received a byte: a read that goes on waiting after the last byte of a
+// burst that it did not see begin waits for its whole total time-out. So each wait is a read of one
+// byte whose total time-out ends at the current deadline (the first byte's, or the burst gap after
+// the last byte), and the bytes that have arrived by then are taken by a read that returns at once.
+// Under Wine against a pty a burst ended 1 to 3 ms after its gap. A port whose device has gone may
+// fail the read, or (Wine) wait out the time-out and return nothing: either way nothing is read.
 std::string SerialPort::impl::read_burst(clock::time_point first_byte_deadline,
                                          clock::time_point end) {
     std::string data;

@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""The far end of a Windows test's COM port under Wine: a pty linked into the prefix as LINK.
-
-Usage: serial_peer.py LINK COMMAND...  Runs COMMAND (the test under Wine) and answers each line it
-sends: "burst" with one line in two parts 20 ms apart, "big" with 10,000 bytes of every value, and
-"hangup" by unplugging (the link removed, the pty closed). Exits with the test's status.
-"""
+"""Usage: serial_peer.py LINK COMMAND... Links a raw pty into a Wine prefix as LINK (a COM port),
+runs COMMAND (a test under Wine) and answers the lines it sends: "burst" with one line in two parts
+20 ms apart, "big" with 10,000 bytes of every value, "hangup" by unplugging. Exits as the test."""
 import os
 import select
 import subprocess
@@ -12,24 +9,20 @@ import sys
 import time
 import tty
 
-BIG = bytes((i * 7) % 256 for i in range(10000))
 
-
-def main():
-    link, command = sys.argv[1], sys.argv[2:]
+def main(link, command):
     master, slave = os.openpty()
     tty.setraw(slave)
-    if os.path.lexists(link):
+    if os.path.lexists(link):  # left behind by a run that was killed
         os.unlink(link)
     os.symlink(os.ttyname(slave), link)
     test = subprocess.Popen(command)
     pending = b""
     while test.poll() is None and master is not None:
-        if not select.select([master], [], [], 0.1)[0]:
-            continue
         try:
-            pending += os.read(master, 4096)
-        except OSError:  # the port is not open: the master reads EIO until it is
+            if select.select([master], [], [], 0.1)[0]:
+                pending += os.read(master, 4096)
+        except OSError:  # until the test opens the port, the master reads EIO
             time.sleep(0.01)
         while master is not None and b"\n" in pending:
             line, pending = pending.split(b"\n", 1)
@@ -38,18 +31,18 @@ def main():
                 time.sleep(0.02)
                 os.write(master, b"second part\n")
             elif line == b"big":
-                for start in range(0, len(BIG), 1000):
-                    os.write(master, BIG[start:start + 1000])
+                for start in range(0, 10000, 1000):
+                    os.write(master, bytes((i * 7) % 256 for i in range(start, start + 1000)))
             elif line == b"hangup":
                 os.unlink(link)
                 os.close(master)
                 os.close(slave)
                 master = None
     status = test.wait()
-    if os.path.lexists(link):
+    if master is not None:
         os.unlink(link)
     return status
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1], sys.argv[2:]))
