@@ -15,8 +15,48 @@ const plainTitle = document.title;
 // Set by the first "unsaved" event: an event is never older than a "/state" answer that arrives
 // after it, so that answer must not overwrite the marker.
 let unsavedFromEvent = false;
+let moduleUnsaved = false;
+
+// The app window that the program opens in Edge on Windows cannot ask before it closes as the
+// Linux window does, so its pages ask, through the browser's own question, while the module holds
+// unsaved changes. Only there: the Linux window asks itself, and a browser tab is no window of
+// the program. The program opens the app window at "/?window=app"; the window's tab keeps the mark
+// (sessionStorage) as the user moves between the pages. Moving between the program's own pages
+// (a link, a button, the reload after a reconnect) never asks: the browser announces each such
+// move to the page first (the Navigation API's "navigate"), and a window that closes makes none.
+const inAppWindow = (() => {
+    try {
+        if (new URLSearchParams(location.search).get("window") === "app") {
+            sessionStorage.setItem("korvaline-window", "app");
+        }
+        return sessionStorage.getItem("korvaline-window") === "app";
+    } catch (error) {
+        return false;
+    }
+})();
+let leavingForOwnPage = false;
+
+if (inAppWindow) {
+    window.navigation?.addEventListener("navigate", (event) => {
+        const destination = new URL(event.destination.url);
+        if (destination.origin === location.origin && !event.destination.sameDocument && !event.downloadRequest) {
+            leavingForOwnPage = true;
+        }
+    });
+    window.addEventListener("beforeunload", (event) => {
+        // The browser asks a page before a move even starts, whatever the move then brings (a
+        // page, a download): the announcement covers exactly the one unload that follows it.
+        if (leavingForOwnPage) {
+            leavingForOwnPage = false;
+        } else if (moduleUnsaved) {
+            event.preventDefault();
+            event.returnValue = "";
+        }
+    });
+}
 
 function showUnsaved(unsaved) {
+    moduleUnsaved = unsaved;
     const button = document.getElementById("save-button");
     if (!button) {
         return;
