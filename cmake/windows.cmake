@@ -42,7 +42,7 @@ add_library(third_party::rtmidi ALIAS tp_rtmidi)
 file(MAKE_DIRECTORY ${_tp_include}/hidapi)
 file(CREATE_LINK ${KORVALINE_THIRD_PARTY}/hidapi/hidapi/hidapi.h ${_tp_include}/hidapi/hidapi.h SYMBOLIC)
 add_library(tp_hidapi STATIC ${KORVALINE_THIRD_PARTY}/hidapi/windows/hid.c)
-target_compile_options(tp_hidapi PRIVATE -w)
+target_compile_options(tp_hidapi PRIVATE -w -UWIN32_LEAN_AND_MEAN)
 target_include_directories(tp_hidapi SYSTEM PUBLIC ${_tp_include}
                            PRIVATE ${KORVALINE_THIRD_PARTY}/hidapi/hidapi)
 target_link_libraries(tp_hidapi PUBLIC setupapi)
