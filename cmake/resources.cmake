@@ -37,9 +37,12 @@ list(APPEND _res_pairs ".git=${_res_gen}/dot-git")
 # Read-only data of the object format: ELF sections hide the symbols from other modules; PE/COFF
 # has no such visibility (nothing is exported from an executable unless asked).
 if(WIN32)
+    # PE/COFF's assembler has no section stack: return to .text, which this file's code expects.
     set(_res_section_template ".section .rdata$@sym@,\\\"dr\\\"")
+    set(_res_section_end ".text")
 else()
     set(_res_section_template ".section .rodata.@sym@,\\\"a\\\",@progbits")
+    set(_res_section_end ".previous")
 endif()
 
 set(_res_sources "")
@@ -76,7 +79,7 @@ __asm__(\"@_res_section@\\n\"
         \".incbin \\\"@staged@\\\"\\n\"
         \"@sym@_end:\\n\"
         \".byte 0\\n\"
-        \".previous\\n\");
+        \"@_res_section_end@\\n\");
 ")
     set_source_files_properties(${cpp} PROPERTIES OBJECT_DEPENDS ${staged})
     list(APPEND _res_sources ${cpp} ${staged})
