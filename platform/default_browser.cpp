@@ -81,9 +81,10 @@ void default_browser_window::run() {
     const std::string address = impl_->url + (bare ? "/" : "");
     const bool opened = open_with_default_program(wide(address));
     std::cout << impl_->why
-              << (opened ? ": the pages are open in the default browser; serving"
-                         : ", and no default browser could be opened: serving")
-              << " the Korvaline pages at " << address << " until stopped (Ctrl+C)." << std::endl;
+              << (opened ? ", so the pages are open in the default browser"
+                         : ", and no default browser could be opened")
+              << ": serving the Korvaline pages at " << address << " until stopped (Ctrl+C)."
+              << std::endl;
     WaitForSingleObject(impl_->closing, INFINITE);
 }
 

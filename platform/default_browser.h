@@ -13,7 +13,9 @@ namespace platform {
 // nothing to serve.
 class default_browser_window final : public window_interface {
   public:
-    // `why` starts the line: why there is no app window ("Microsoft Edge was not found").
+    // `why` starts the line: why there is no app window ("Microsoft Edge was not found"). The
+    // line then says where the pages are, and ends as the line of a program without a window:
+    // "serving the Korvaline pages at http://127.0.0.1:5000/ until stopped (Ctrl+C)."
     explicit default_browser_window(std::string why);
     ~default_browser_window() override;
     default_browser_window(const default_browser_window&) = delete;

@@ -193,8 +193,8 @@ void edge_window::run() {
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(wide(impl_->browser).c_str(), line.data(), nullptr, nullptr, FALSE, 0,
                         nullptr, nullptr, &startup, &started)) {
-        impl_->run_in_default_browser("Cannot start Microsoft Edge (" + impl_->browser +
-                                      "): " + system_message(GetLastError()));
+        impl_->run_in_default_browser("Cannot start Microsoft Edge (" + impl_->browser + ": " +
+                                      system_message(GetLastError()) + ")");
         return;
     }
     CloseHandle(started.hThread);
