@@ -6,10 +6,12 @@
 #include "app/application.h"
 #include "maintenance/hidapi_host.h"
 #include "midi/rtmidi_system.h"
+#include "platform/console.h"
 #include "usb/named_port_bus.h"
 #include "usb/system_bus.h"
 
 int main(int argc, char** argv) {
+    platform::attach_console();
     const app::startup start = app::read_command_line(
         argc, argv,
         {.name = "korvaline",
