@@ -24,11 +24,15 @@ START_MENU = r"Microsoft\Windows\Start Menu\Programs\Korvaline.lnk"
 
 
 def wine(*args, check=True):
-    result = subprocess.run([WINE_RUN, *args], capture_output=True, text=True, errors="replace",
-                            timeout=120)
-    if check and result.returncode != 0:
-        raise AssertionError(f"{args} exited with {result.returncode}: {result.stdout}{result.stderr}")
-    return result
+    """Runs a program in the prefix and returns its exit status and output. The output goes to a
+    file, not a pipe: a program that starts Wine's server passes the pipe on to it and its
+    services, which keep it open long after the program has ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run([WINE_RUN, *args], stdout=out, stderr=err, timeout=120).returncode
+        output, errors = [(f.seek(0), f.read().decode(errors="replace"))[1] for f in (out, err)]
+    if check and status != 0:
+        raise AssertionError(f"{args} exited with {status}: {output}{errors}")
+    return status, output
 
 
 def unix(path):
@@ -43,10 +47,10 @@ def windows(path):
 
 def uninstall_entry(root):
     """The values of the uninstall key under HKLM or HKCU, or None without one."""
-    result = wine("reg", "query", rf"{root}\{UNINSTALL_KEY}", check=False)
-    if result.returncode != 0:
+    status, output = wine("reg", "query", rf"{root}\{UNINSTALL_KEY}", check=False)
+    if status != 0:
         return None
-    found = re.findall(r"^\s+(\S+)\s+REG_\w+\s+(.*?)\s*$", result.stdout, re.MULTILINE)
+    found = re.findall(r"^\s+(\S+)\s+REG_\w+\s+(.*?)\s*$", output, re.MULTILINE)
     return dict(found)
 
 
@@ -62,9 +66,9 @@ class setup_program(unittest.TestCase):
         # The setup program refuses anything before Windows 10, and Wine 8 makes its prefixes
         # Windows 7: the prefix says it is the system the program is built for.
         wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "win10", "/f")
-        echo = wine("cmd", "/c", "echo %APPDATA%^|%LOCALAPPDATA%^|%ProgramData%^|%ProgramFiles%")
+        _, echo = wine("cmd", "/c", "echo %APPDATA%^|%LOCALAPPDATA%^|%ProgramData%^|%ProgramFiles%")
         cls.folders = dict(zip(("APPDATA", "LOCALAPPDATA", "ProgramData", "ProgramFiles"),
-                               echo.stdout.strip().split("|")))
+                               echo.strip().split("|")))
 
     @classmethod
     def tearDownClass(cls):
@@ -94,7 +98,7 @@ class setup_program(unittest.TestCase):
              "NoModify": "0x1", "NoRepair": "0x1"})
         self.assertGreater(int(entry["EstimatedSize"], 16), 0)
         self.assertTrue(shortcut.is_file(), shortcut)
-        self.assertEqual(wine(location + r"\korvaline.exe", "--version").stdout.strip(), VERSION_LINE)
+        self.assertEqual(wine(location + r"\korvaline.exe", "--version")[1].strip(), VERSION_LINE)
 
         # The user's own files, which the uninstaller must leave alone.
         data = unix(self.folders["LOCALAPPDATA"] + r"\Korvaline")
