@@ -8,9 +8,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <memory>
 
 #include "sim/module.h"
@@ -52,6 +53,23 @@ void link_port(const sim::module& module) {
     if (const auto where = module.attached()) {
         fs::create_symlink(where->tty, link);
     }
+}
+
+// The stream's texts once `enough` holds for them, or all that came within the limit.
+std::vector<std::string> until(test::raw_stream& stream,
+                               const std::function<bool(const std::vector<std::string>&)>& enough,
+                               std::chrono::seconds limit) {
+    std::vector<std::string> texts;
+    for (const auto end = std::chrono::steady_clock::now() + limit;
+         !enough(texts) && std::chrono::steady_clock::now() < end;) {
+        texts = stream.events(texts.size() + 1, 1s);
+    }
+    return texts;
+}
+
+long count_of(const std::vector<std::string>& texts, const std::string& part) {
+    return std::count_if(texts.begin(), texts.end(),
+                         [&](const std::string& t) { return t.find(part) != std::string::npos; });
 }
 
 class windows_program : public testing::Test {
@@ -130,13 +148,15 @@ TEST_F(windows_program, every_editor_route_reaches_the_module_through_com5) {
 TEST_F(windows_program, the_noise_logger_publishes_the_module_readings) {
     test::raw_stream stream(5000);
     ASSERT_TRUE(client.Get("/start_noise_logger"));
-    const auto events = stream.events(6, 20s);
+    const auto events = until(
+        stream,
+        [](const auto& texts) {
+            return count_of(texts, R"({"value": ")") >= 2 && count_of(texts, R"({"curve": ")") >= 2;
+        },
+        20s);
     client.Get("/stop_noise_logger");
-    int readings = 0;
-    for (const std::string& text : events) {
-        readings += text.find(R"({"value": ")") == 0 ? 1 : 0;
-    }
-    EXPECT_GE(readings, 2) << testing::PrintToString(events);
+    EXPECT_GE(count_of(events, R"({"value": ")"), 2) << testing::PrintToString(events);
+    EXPECT_GE(count_of(events, R"({"curve": "[)"), 2);
 }
 
 TEST_F(windows_program, kits_and_safety_copies_go_to_the_local_application_data) {
@@ -155,15 +175,15 @@ TEST_F(windows_program, kits_and_safety_copies_go_to_the_local_application_data)
     test::raw_stream stream(5000);
     std::string image = "Korvaline firmware by Talverin Acoustics\n" + std::string(5000, 'Z');
     httplib::MultipartFormDataItems upload{
-        {"file", image, "Korvaline.bin", "application/octet-stream"}};
-    ASSERT_TRUE(client.Post("/firmware", upload));
-    const auto events = stream.events(200, 60s);
-    const auto has = [&events](const std::string& part) {
-        return std::any_of(events.begin(), events.end(),
-                           [&](const std::string& e) { return e.find(part) != std::string::npos; });
-    };
-    EXPECT_TRUE(has(R"("event" : "safety_copy", "name": ")")) << testing::PrintToString(events);
-    EXPECT_TRUE(has("firmware_upload_error"));
+        {"firmware_file", image, "Korvaline.bin", "application/octet-stream"}};
+    const auto accepted = client.Post("/firmware", upload);
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->body, R"({"status": "done"})");
+    const auto events = until(
+        stream, [](const auto& texts) { return count_of(texts, "firmware_upload_end") > 0; }, 60s);
+    EXPECT_EQ(count_of(events, R"("event" : "safety_copy", "name": ")"), 1)
+        << testing::PrintToString(events);
+    EXPECT_EQ(count_of(events, "firmware_upload_error"), 1);
     ASSERT_TRUE(fs::is_directory(local_app_data() / "backups"));
     EXPECT_EQ(std::distance(fs::directory_iterator(local_app_data() / "backups"), {}), 1);
 }
