@@ -233,5 +233,6 @@ function handleSafetyCopyEvent(message) {
     loadStoredCopies();
 }
 
-document.getElementById("backup-download").addEventListener("click", downloadBackup);
+// The main page uses this script for the restore's dialog only: it has no download button.
+document.getElementById("backup-download")?.addEventListener("click", downloadBackup);
 loadStoredCopies();

@@ -214,7 +214,10 @@ function showMidiState(line, state) {
         const settings = document.createElement("a");
         settings.href = "/settings.html";
         settings.textContent = "Settings";
-        line.replaceChildren("No MIDI input. Choose one in ", settings, ".");
+        // One child: the line is a flex box, which would trim the space before the link.
+        const text = document.createElement("span");
+        text.append("No MIDI input. Choose one in ", settings, ".");
+        line.replaceChildren(text);
     } else {
         line.replaceChildren(`MIDI input '${state.port}' is not connected.`);
     }
