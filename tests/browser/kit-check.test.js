@@ -53,7 +53,15 @@ test("check my kit: findings, review, apply, check again", async () => {
     };
     const before = await getAll();
 
+    // Without a MIDI input the check says so at once, with the way to the MIDI card, until one comes.
+    feed([{ event: "midi", port: null, connected: false }]);
+    await eventually(() => page.locator('[data-hits="missing"]').isVisible(), "no MIDI input");
     await page.locator("#kit-check-open").click();
+    const midi = page.locator("#kit-check-midi");
+    assert.strictEqual(await midi.textContent(), "No MIDI input. Choose one in Settings.");
+    assert.strictEqual(await midi.getByRole("link").getAttribute("href"), "/settings.html#midi-card");
+    feed([{ event: "midi", port: "Korvaline demo groove", connected: true }]);
+    await eventually(() => midi.isHidden(), "an input chosen");
     await round(groove(true));
     assert.match(await text("counts"), /^Kick: 25Snare: 38Crash 1: 13Tom 1: 12Hi-hat: 100$/);
     const findings = await page.locator("#kit-check-list li").allTextContents();
