@@ -35,6 +35,7 @@ test("check my kit: findings, review, apply, check again", async () => {
     let wake = null;
     const page = await openPage(rig.browser, async (p) => {
         await p.clock.install();
+        await p.route("**/midi/state", (r) => r.fulfill({ json: { port: null, connected: false } }));
         await p.route("**/event", async (route) => {
             while (queued.length === 0) await new Promise((resolve) => (wake = resolve));
             const body = "retry: 20\n\n" + queued.splice(0).map((m) => `data: ${JSON.stringify(m)}\n\n`).join("");
@@ -54,7 +55,6 @@ test("check my kit: findings, review, apply, check again", async () => {
     const before = await getAll();
 
     // Without a MIDI input the check says so at once, with the way to the MIDI card, until one comes.
-    feed([{ event: "midi", port: null, connected: false }]);
     await eventually(() => page.locator('[data-hits="missing"]').isVisible(), "no MIDI input");
     await page.locator("#kit-check-open").click();
     const midi = page.locator("#kit-check-midi");

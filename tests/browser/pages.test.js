@@ -230,6 +230,10 @@ test("at 800x600 and 1280x720 every control of the editor can be reached and see
     for (const [width, height] of [[800, 600], [1280, 720]]) {
         const page = await newPage("/", (p) => p.route("**/kit", (r) => r.fulfill({ json: { name, changed: true } })), { width, height });
         await eventually(async () => (await page.locator("#kit-name").getAttribute("title")) === `Kit: ${name} (changed)`, "kit");
+        // The drummer's wheel reaches the page's end.
+        await page.mouse.move(width - 4, height / 2);
+        await page.mouse.wheel(0, 5000);
+        await eventually(() => page.evaluate(() => scrollY + innerHeight >= document.documentElement.scrollHeight - 1), "the end");
         for (const pad of ["snare", "hhc"]) {
             await page.selectOption("#sensors-select", pad);
             await editorReady(page);
