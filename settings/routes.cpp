@@ -59,6 +59,7 @@ void routes::register_routes(httplib::Server& server) {
         const auto slow = device_.slow();
         const json state = {{"connected", device_.connected()},
                             {"unsaved", unsaved_.value()},
+                            {"held", unsaved_.held()},
                             {"problem", problem ? json(problem) : json(nullptr)},
                             {"slow_ms", slow ? json(slow->count()) : json(nullptr)}};
         answer(res, 200, state.dump());
