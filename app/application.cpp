@@ -23,6 +23,7 @@
 #include "settings/module_link.h"
 #include "settings/routes.h"
 #include "settings/safety_copy.h"
+#include "settings/saved_state.h"
 #include "settings/store.h"
 #include "settings/unsaved.h"
 #include "tuning/routes.h"
@@ -96,6 +97,7 @@ int run(const seams& seams, const options& options) {
     async::messaging events(server);
     const auto publish = [&events](std::string text) { events.send(std::move(text)); };
     settings::unsaved unsaved(publish);
+    settings::saved_state stored(device, unsaved);
     settings::store copies(settings::store::default_folder());
     settings::kits kits(settings::kits::default_folder());
     // Remembered beside the kits, not among them: it is no kit of its own.
@@ -115,7 +117,10 @@ int run(const seams& seams, const options& options) {
              unsaved.mark(true);
              current_kit.touched();
          },
-         [&unsaved] { unsaved.mark(false); },
+         [&unsaved, &stored] {
+             unsaved.mark(false);
+             stored.saved();
+         },
          [&settings_routes](std::int32_t pad) { settings_routes.editor_selected(pad); },
          [&hits](const std::string& pad, const std::string& param, const std::string& value) {
              int note = -1;
@@ -133,10 +138,11 @@ int run(const seams& seams, const options& options) {
     }
 
     events.send(R"({"event" : "disconnect"})");
-    // A module that (re)connects holds what it stored: nothing unsaved.
+    // A module that (re)connects may hold changes it has not stored (it kept them on its own
+    // power, or another program made them): what it holds is compared with what it stored.
     device.install_callbacks(
-        [&events, &unsaved, &hits] {
-            unsaved.mark(false);
+        [&events, &stored, &hits] {
+            stored.connected();
             events.send(R"({"event" : "connect"})");
             hits.reread_pads();
         },
@@ -181,9 +187,10 @@ int run(const seams& seams, const options& options) {
         // The user's close asks first while the module holds unsaved changes; "Save to module"
         // stores them as the editor's save button does.
         window->set_close_guard([&unsaved] { return unsaved.value(); },
-                                [&device, &unsaved] {
+                                [&device, &unsaved, &stored] {
                                     if (device.write("/save params all")) {
                                         unsaved.mark(false);
+                                        stored.saved();
                                     }
                                 });
         if (bound) {

@@ -253,6 +253,13 @@ window::window() : impl_(std::make_unique<impl>()) {
     impl_->toplevel = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_default_size(GTK_WINDOW(impl_->toplevel), 1280, 720);
     gtk_window_set_resizable(GTK_WINDOW(impl_->toplevel), TRUE);
+    // The editor is laid out for 800x600 and up (it scrolls where it must); a smaller window
+    // would cut its controls off.
+    GdkGeometry smallest{};
+    smallest.min_width = 800;
+    smallest.min_height = 600;
+    gtk_window_set_geometry_hints(GTK_WINDOW(impl_->toplevel), nullptr, &smallest,
+                                  GDK_HINT_MIN_SIZE);
     gtk_container_add(GTK_CONTAINER(impl_->toplevel), GTK_WIDGET(impl_->view));
     g_signal_connect(impl_->toplevel, "delete-event", G_CALLBACK(impl::on_delete), impl_.get());
     *impl_->handle = impl_.get();

@@ -190,6 +190,27 @@ void kit_routes::register_routes(httplib::Server& server) {
         answer_outcome(res, outcome, to);
     });
 
+    server.Post(R"(/kits/(.+)/notes)", [this](const httplib::Request& req, httplib::Response& res,
+                                              const httplib::ContentReader& reader) {
+        form f;
+        if (!read(req, reader, res, {"notes"}, f)) {
+            return;
+        }
+        const std::string name = req.matches[1].str();
+        if (!library_.find(name)) {
+            return answer_error(res, 404, no_such_kit);
+        }
+        // Empty notes clear them; a form without the field is a mistake, not a wish to clear.
+        if (!f.find("notes")) {
+            return answer_error(res, 400, "The form has no field \"notes\".");
+        }
+        const std::string notes = plain_lines(*f.find("notes"));
+        if (const std::string problem = kits::notes_problem(notes); !problem.empty()) {
+            return answer_error(res, 400, problem);
+        }
+        answer_outcome(res, library_.set_notes(name, notes), name);
+    });
+
     server.Post(R"(/kits/(.+)/delete)", [this](const httplib::Request& req, httplib::Response& res,
                                                const httplib::ContentReader& reader) {
         form f;

@@ -238,6 +238,22 @@ kits::outcome kits::rename(std::string_view from, const std::string& to) {
     return outcome::done;
 }
 
+kits::outcome kits::set_notes(std::string_view name, const std::string& notes) {
+    std::lock_guard lock(mutex_);
+    for (const kit& k : scan()) {
+        if (k.name == name) {
+            const auto text = files::read_file(folder_, k.file, largest_file);
+            auto file = text ? parse_object(*text) : std::nullopt;
+            if (!file) {
+                return outcome::failed;
+            }
+            (*file)["notes"] = notes;
+            return write_over(k.file, file_text(*file)) ? outcome::done : outcome::failed;
+        }
+    }
+    return outcome::missing;
+}
+
 kits::outcome kits::remove(std::string_view name) {
     std::lock_guard lock(mutex_);
     for (const kit& k : scan()) {

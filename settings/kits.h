@@ -57,6 +57,8 @@ class kits {
     outcome save(const std::string& name, const std::string& notes, const json& settings,
                  bool replace, wall_clock::time_point when);
     outcome rename(std::string_view from, const std::string& to);
+    // Writes the kit's file again with these notes, through a temporary file like every write.
+    outcome set_notes(std::string_view name, const std::string& notes);
     outcome remove(std::string_view name);
 
     const std::filesystem::path& folder() const { return folder_; }

@@ -56,9 +56,12 @@ json change_list(const std::vector<change>& changes) {
 void routes::register_routes(httplib::Server& server) {
     server.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
         const char* problem = problem_text(device_.problem());
+        const auto slow = device_.slow();
         const json state = {{"connected", device_.connected()},
                             {"unsaved", unsaved_.value()},
-                            {"problem", problem ? json(problem) : json(nullptr)}};
+                            {"held", unsaved_.held()},
+                            {"problem", problem ? json(problem) : json(nullptr)},
+                            {"slow_ms", slow ? json(slow->count()) : json(nullptr)}};
         answer(res, 200, state.dump());
     });
 

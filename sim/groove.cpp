@@ -235,6 +235,10 @@ class groove_connection : public midi::connection {
             for (const groove::pedal_move& m : groove_.pedal(n, 1)) {
                 step.push_back({m.at_ms, {0xB9, 4, static_cast<std::uint8_t>(m.value), {}}});
             }
+            // The notes come through the module: an unplugged one plays nothing.
+            if (!module_.attached()) {
+                step.clear();
+            }
             std::stable_sort(step.begin(), step.end(),
                              [](const auto& a, const auto& b) { return a.first < b.first; });
             lock.lock();

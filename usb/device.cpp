@@ -1,8 +1,11 @@
 #include "usb/device.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <iostream>
+
+#include "usb/reply.h"
 
 namespace usb {
 
@@ -12,6 +15,13 @@ using clock = std::chrono::steady_clock;
 
 void report(const std::string& message) {
     std::cout << "Serial port error: " << message << "\n" << std::flush;
+}
+
+// Answers in time in a row after which the module counts as quick again.
+constexpr int quick_to_forget = 3;
+
+std::chrono::milliseconds since(clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
 }
 
 }  // namespace
@@ -30,11 +40,20 @@ struct device::state {
     std::function<void()> on_connect;
     std::function<void()> on_disconnect;
     std::unique_ptr<SerialPort> port;
-    // A query gave up before its reply was complete: the rest of that reply may still arrive and
-    // must not lead the next reply. Begun: part of it had arrived, so its rest up to the line feed
-    // is certain to follow from a module that still works.
+    // A query gave up before its reply came: the reply may still arrive and must not be taken
+    // for the answer to a later command. The next exchange waits for it (up to the timing's
+    // late_reply_limit after the query was sent) and drops it before it sends anything.
     bool reply_pending = false;
-    bool pending_begun = false;
+    clock::time_point pending_sent{};
+    // Bytes read after the line that answered a query: the start of a line nobody asked for,
+    // dropped by the next exchange once its line feed has come.
+    std::string leftover;
+    // How long the module takes to answer, learned from late replies: queries wait this long
+    // for the first byte when it is longer than their own time-out. Zero while it answers in
+    // time; back to zero after quick_to_forget answers in time in a row.
+    std::chrono::milliseconds learned{0};
+    int quick_in_a_row = 0;
+    std::atomic<long> slow_ms{0};
 
     // What connected() and problem() answer, kept apart from the device lock so that asking never
     // waits for an exchange. Written by the monitor thread only.
@@ -169,7 +188,7 @@ void device::open_port(bool force) {
         s.port = std::make_unique<SerialPort>(name, s.timing.serial);
         // What the old port owed can never come through the new one.
         s.reply_pending = false;
-        s.pending_begun = false;
+        s.leftover.clear();
         s.port->open();
         // Only the causes a user can repair are kept; any other failure names no problem.
         const open_problem why = s.port->problem();
@@ -191,11 +210,56 @@ open_problem device::problem() const {
     return state_->problem.load();
 }
 
+void device::learn(std::chrono::milliseconds lateness) {
+    state& s = *state_;
+    s.quick_in_a_row = 0;
+    s.learned = std::min(s.timing.late_reply_limit, lateness * 3 / 2);
+    s.slow_ms.store(lateness.count());
+}
+
+void device::settle() {
+    state& s = *state_;
+    if (!s.reply_pending && s.leftover.empty()) {
+        return;
+    }
+    // What is owed ends with a line feed: a reply that has not come, or the rest of a line that
+    // has begun. It is awaited up to the limit (at least one burst gap, for what is under way),
+    // then everything read is dropped.
+    const auto limit = std::max(clock::now() + s.timing.serial.burst_gap,
+                                s.reply_pending ? s.pending_sent + s.timing.late_reply_limit
+                                                : clock::now() + s.timing.late_reply_limit);
+    std::string owed = std::move(s.leftover);
+    s.leftover.clear();
+    while (owed.empty() || owed.back() != '\n') {
+        const std::string more = s.port->read(limit);
+        if (more.empty()) {
+            break;  // nothing more within the limit: a reply lost, or a line cut short for good
+        }
+        owed += more;
+        if (clock::now() >= limit) {
+            break;  // a module that never falls quiet
+        }
+    }
+    if (s.reply_pending && !owed.empty() && owed.back() == '\n') {
+        // The late reply has come: how late tells how long the module takes now. The read ends
+        // a burst gap after its last byte.
+        learn(std::max(std::chrono::milliseconds(0),
+                       since(s.pending_sent) - s.timing.serial.burst_gap));
+    }
+    s.reply_pending = false;
+}
+
+std::optional<std::chrono::milliseconds> device::slow() const {
+    const long ms = state_->slow_ms.load();
+    return ms > 0 ? std::optional(std::chrono::milliseconds(ms)) : std::nullopt;
+}
+
 bool device::write(const std::string& command) {
     std::lock_guard lock(state_->mutex);
     if (!state_->port) {
         return false;
     }
+    settle();
     state_->port->write(command);
     return true;
 }
@@ -204,51 +268,59 @@ std::optional<std::string> device::query(const std::string& command,
                                          std::chrono::milliseconds timeout,
                                          std::chrono::microseconds poll_interval) {
     std::lock_guard lock(state_->mutex);
-    SerialPort* port = state_->port.get();
+    state& s = *state_;
+    SerialPort* port = s.port.get();
     if (port == nullptr) {
         return std::nullopt;
     }
-    if (state_->reply_pending) {
-        // Only what a query that timed out left behind is dropped: a reply that came late would
-        // otherwise lead this one, and every reply after it would be one behind. A reply that has
-        // begun is awaited up to its line feed for as long as this query's time-out, since a busy
-        // computer can pause the module's packets for longer than a burst gap; past that its rest
-        // is taken as lost, so that a line cut short never stops the exchanges. One that has not
-        // begun is awaited for one gap only: the module may never send it. An answer to a
-        // write-only command still leads the next reply, as the module's protocol has it.
-        const auto drain_deadline = clock::now() + timeout;
-        bool line_open = state_->pending_begun;
-        for (;;) {
-            const std::string stale = port->read(
-                line_open ? drain_deadline : clock::now() + state_->timing.serial.burst_gap);
-            if (stale.empty()) {
-                break;
-            }
-            line_open = stale.back() != '\n';
-            if (clock::now() >= drain_deadline) {
-                break;  // a module that never falls quiet
-            }
-        }
-        state_->reply_pending = false;
-        state_->pending_begun = false;
-    }
+    settle();
     port->write(command);
 
-    // Input is not drained first: bytes nobody read (an answer to an earlier write) lead the
-    // reply. Each read waits for a first byte only until the query's own deadline, so a silent
-    // module costs the time-out, not the port's long read limit; a burst that has begun is
-    // still read to its end.
+    // Each complete line is judged by the kind of reply the command gets: a line of another kind
+    // (a late answer to an earlier command, a reading) is dropped, and the query goes on waiting.
+    // Each read waits for a first byte only until the query's deadline, so a silent module costs
+    // the time-out, not the port's long read limit; a burst that has begun is still read to its
+    // end. A module that has been slow is given its learned time to begin its answer.
+    const reply_kind kind = expected_reply(command);
+    const auto sent = clock::now();
+    const auto in_time = sent + timeout;
+    const auto deadline = sent + std::max(timeout, s.learned);
+    bool dropped = false;
     std::string reply;
-    const auto deadline = clock::now() + timeout;
     while (clock::now() < deadline) {
-        reply += port->read(deadline);
-        if (!reply.empty() && reply.back() == '\n') {
-            return reply;
+        const bool early = clock::now() < in_time;
+        const std::string got = port->read(early ? in_time : deadline);
+        reply += got;
+        for (std::size_t end; (end = reply.find('\n')) != std::string::npos;) {
+            std::string line = reply.substr(0, end + 1);
+            reply.erase(0, end + 1);
+            if (reply_fits(kind, line)) {
+                s.leftover = std::move(reply);
+                if (early && !got.empty()) {
+                    if (++s.quick_in_a_row >= quick_to_forget) {
+                        s.learned = std::chrono::milliseconds(0);
+                        s.slow_ms.store(0);
+                    }
+                } else {
+                    learn(since(sent) - s.timing.serial.burst_gap);
+                }
+                return line;
+            }
+            if (!dropped) {
+                dropped = true;  // one line a query, however many come
+                std::cout << "Dropped a reply that does not answer '" + command + "': '" +
+                                 line.substr(0, line.find_last_not_of("\r\n") + 1) + "'\n"
+                          << std::flush;
+            }
+        }
+        if (early && got.empty() && clock::now() >= in_time) {
+            continue;  // nothing in the query's own time: go on into the learned time at once
         }
         std::this_thread::sleep_for(poll_interval);
     }
-    state_->reply_pending = true;
-    state_->pending_begun = !reply.empty();
+    s.reply_pending = true;
+    s.pending_sent = sent;
+    s.leftover = std::move(reply);
     return std::nullopt;
 }
 

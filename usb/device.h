@@ -19,6 +19,9 @@ namespace usb {
 struct device_timing {
     std::chrono::milliseconds poll_interval{250};
     std::chrono::milliseconds connect_delay{500};
+    // The longest a late reply is awaited, counted from its command, and the longest a query
+    // waits for its first byte however slow the module has been.
+    std::chrono::milliseconds late_reply_limit{1000};
     serial_timing serial{};
 };
 
@@ -37,13 +40,20 @@ class device {
     // write() or query().
     void install_callbacks(std::function<void()> on_connect, std::function<void()> on_disconnect);
 
-    // Sends one command and reads nothing back. False when there is no port object.
+    // Sends one command and reads nothing back. False when there is no port object. A reply
+    // still owed to an earlier query is awaited and dropped first, as before a query.
     bool write(const std::string& command);
 
-    // Sends one command and collects the reply until it ends with a line feed. Nothing when there
-    // is no port object or no complete reply came within the time-out.
+    // Sends one command and returns the first line (with its line end) that is a reply of the
+    // kind the command gets (usb/reply.h); lines of other kinds are dropped. Nothing when there
+    // is no port object or no such line came within the time-out, or within the time the module
+    // has lately taken to answer, when that is longer (at most a second).
     std::optional<std::string> query(const std::string& command, std::chrono::milliseconds timeout,
                                      std::chrono::microseconds poll_interval);
+
+    // About how long the module has lately taken to answer, while it answers later than the
+    // queries' own time-outs; nothing while it answers in time.
+    std::optional<std::chrono::milliseconds> slow() const;
 
     // Whether the module's port is open now. Never waits for an exchange in progress.
     bool connected() const;
@@ -55,6 +65,9 @@ class device {
   private:
     void monitor();
     void open_port(bool force);
+    // Awaits and drops a reply owed to a query that gave up. Called with the device lock held.
+    void settle();
+    void learn(std::chrono::milliseconds lateness);
 
     struct state;
     std::unique_ptr<state> state_;

@@ -50,10 +50,15 @@ void add_endpoint(const cmrc::embedded_filesystem& fs, httplib::Server& server,
             // The file's bytes live in the executable for the whole run; the route keeps only the
             // view of them, taken once here.
             const cmrc::file file = fs.open(path);
-            server.Get(url, [file, type = content_type_for(name)](const httplib::Request&,
-                                                                  httplib::Response& res) {
+            const auto serve = [file, type = content_type_for(name)](const httplib::Request&,
+                                                                     httplib::Response& res) {
                 res.set_content(file.begin(), file.size(), type);
-            });
+            };
+            server.Get(url, serve);
+            // Browsers ask for /favicon.ico by themselves: it is the program's icon too.
+            if (url == "/assets/img/icon.png") {
+                server.Get("/favicon.ico", serve);
+            }
         };
     walk(directory, entry);
 }

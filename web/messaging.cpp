@@ -58,6 +58,10 @@ bool messaging::is_noise_reading(const std::string& text) {
     return text.starts_with(R"({"value": )") || text.starts_with(R"({"curve": )");
 }
 
+bool messaging::is_live_news(const std::string& text) {
+    return text.starts_with(R"({"event" : "hit")") || text.starts_with(R"({"event" : "pedal")");
+}
+
 void messaging::push(queue& into, const std::string& text) const {
     if (into.size() >= limits_.queue_capacity) {
         auto oldest = std::find_if(into.begin(), into.end(), is_noise_reading);
@@ -75,7 +79,9 @@ void messaging::send(std::string text) {
     {
         std::lock_guard lock(mutex_);
         if (open_.empty()) {
-            push(waiting_, text);
+            if (!is_live_news(text)) {
+                push(waiting_, text);
+            }
         } else {
             for (const auto& stream : open_) {
                 push(*stream, text);

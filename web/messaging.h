@@ -20,7 +20,9 @@ namespace async {
 
 // The one-way channel from the program to its pages: every published text goes, oldest first, to
 // every page holding GET "/event" open when it is published, as one server-sent event each. A text
-// published while no page listens waits for the next page that opens the stream.
+// published while no page listens waits for the next page that opens the stream, except the live
+// news of the drums (hits and the hi-hat pedal's readings): seconds old, in a page that opens
+// later, they would show playing that is over, so they go to the streams open now or nowhere.
 class messaging {
   public:
     struct limits {
@@ -43,8 +45,8 @@ class messaging {
     messaging(const messaging&) = delete;
     messaging& operator=(const messaging&) = delete;
 
-    // Queues one text for every open stream (or for the next one, when none is open) and wakes
-    // them. Never blocks on a stream; safe from any thread.
+    // Queues one text for every open stream (or for the next one, when none is open and the text
+    // is no live news) and wakes them. Never blocks on a stream; safe from any thread.
     void send(std::string text);
 
     // Takes the oldest text that waits for the next stream, waiting for one: a reader in the
@@ -67,6 +69,7 @@ class messaging {
   private:
     using queue = std::deque<std::string>;
     static bool is_noise_reading(const std::string& text);
+    static bool is_live_news(const std::string& text);
     // These two run with the mutex held.
     void push(queue& into, const std::string& text) const;
     bool all_drained() const;

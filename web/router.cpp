@@ -105,7 +105,12 @@ router::router(httplib::Server& server, usb::device& device, observer observer)
     });
 
     server_.Get("/get_all", [this](const httplib::Request&, httplib::Response& res) {
-        const auto reply = device_.query("/get params all", query_timeout, query_poll);
+        auto reply = device_.query("/get params all", query_timeout, query_poll);
+        // A module that has turned slow misses the first time-out; asked once more, the link
+        // awaits the late answer, learns how slow the module is, and gives the query that long.
+        if (!reply && device_.connected()) {
+            reply = device_.query("/get params all", query_timeout, query_poll);
+        }
         res.set_content(reply ? *reply : no_parameters, json_type);
     });
 

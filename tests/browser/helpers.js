@@ -2,6 +2,7 @@
 "use strict";
 
 const { chromium } = require("playwright-core");
+const assert = require("node:assert");
 const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
@@ -15,12 +16,26 @@ for (const name of ["XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_R
     process.env[name] = fs.mkdtempSync(path.join(scratch, "x"));
 process.on("exit", () => fs.rmSync(scratch, { recursive: true, force: true }));
 
+// Every uncaught error and console error of the program's pages fails the test in which it came
+// (demoAndBrowser checks after each test), but for the failed loads a test provokes itself and
+// names with page.expectError(pattern). Another site's page is none of the program's.
+const pageErrors = [];
+function watchErrors(page) {
+    const expected = [];
+    page.expectError = (pattern) => expected.push(pattern);
+    const note = (text) => page.url().startsWith(origin) && !expected.some((p) => p.test(text)) &&
+        pageErrors.push(`${page.url()}: ${text}`);
+    page.on("pageerror", (error) => note(error.message));
+    page.on("console", (message) => message.type() === "error" && note(`${message.text()} ${message.location().url}`));
+}
+
 // Opens a page (the main page unless told) at the window's size, counting its loads; `prepare` may
 // watch or stub it before the first.
-async function openPage(browser, prepare, address = "/") {
-    const page = await (await browser.newContext({ viewport: { width: 1280, height: 720 } })).newPage();
+async function openPage(browser, prepare, address = "/", viewport = { width: 1280, height: 720 }) {
+    const page = await (await browser.newContext({ viewport })).newPage();
     page.loads = 0;
     page.on("framenavigated", (frame) => (page.loads += frame === page.mainFrame() ? 1 : 0));
+    watchErrors(page);
     await prepare?.(page);
     await page.goto(new URL(address, origin).href);
     return page;
@@ -70,6 +85,7 @@ function demoAndBrowser(test) {
     })());
     test.before(() => rig.started());
     test.afterEach((t) => t.passed === false && console.log("demo output:\n" + rig.output));
+    test.afterEach(() => assert.deepStrictEqual(pageErrors.splice(0), [], "errors on the pages"));
     test.after(async () => {
         await rig.browser?.close();
         rig.demo.kill("SIGTERM");

@@ -96,7 +96,7 @@ test("the full view says what is missing, and stays calm without the MIDI routes
     }
     let answered;
     const page = await open("/hits.html?pad=snare", [hit("snare", 38, 88, 5)], 404,
-        (p) => { answered = p.waitForResponse("**/midi/state"); });
+        (p) => { p.expectError(/404 \(Not Found\) \S+\/midi\/state$/); answered = p.waitForResponse("**/midi/state"); });
     await eventually(async () => (await text(page, "last")) === "88", "the snare's hit");
     assert.strictEqual(await page.locator("#hits-pad").inputValue(), "snare");
     await answered;

@@ -35,6 +35,7 @@ test("check my kit: findings, review, apply, check again", async () => {
     let wake = null;
     const page = await openPage(rig.browser, async (p) => {
         await p.clock.install();
+        await p.route("**/midi/state", (r) => r.fulfill({ json: { port: null, connected: false } }));
         await p.route("**/event", async (route) => {
             while (queued.length === 0) await new Promise((resolve) => (wake = resolve));
             const body = "retry: 20\n\n" + queued.splice(0).map((m) => `data: ${JSON.stringify(m)}\n\n`).join("");
@@ -53,7 +54,14 @@ test("check my kit: findings, review, apply, check again", async () => {
     };
     const before = await getAll();
 
+    // Without a MIDI input the check says so at once, with the way to the MIDI card, until one comes.
+    await eventually(() => page.locator('[data-hits="missing"]').isVisible(), "no MIDI input");
     await page.locator("#kit-check-open").click();
+    const midi = page.locator("#kit-check-midi");
+    assert.strictEqual(await midi.textContent(), "No MIDI input. Choose one in Settings.");
+    assert.strictEqual(await midi.getByRole("link").getAttribute("href"), "/settings.html#midi-card");
+    feed([{ event: "midi", port: "Korvaline demo groove", connected: true }]);
+    await eventually(() => midi.isHidden(), "an input chosen");
     await round(groove(true));
     assert.match(await text("counts"), /^Kick: 25Snare: 38Crash 1: 13Tom 1: 12Hi-hat: 100$/);
     const findings = await page.locator("#kit-check-list li").allTextContents();

@@ -23,6 +23,12 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
     await page.locator("#kit-save-submit").click();
     await eventually(async () => (await header(page)) === "Kit: Stage", "header after saving");
     await eventually(async () => /matches the module/.test(await row(page, "Stage").textContent()), "listed");
+    // The notes are edited after saving.
+    await page.getByRole("button", { name: "Edit the notes of Stage" }).click();
+    await page.getByRole("textbox", { name: "Notes of Stage" }).fill("Loud room, two toms");
+    await page.getByRole("button", { name: "Save the notes" }).click();
+    await eventually(async () => (await (await fetch(origin + "/kits")).json())[0].notes === "Loud room, two toms" &&
+        (await row(page, "Stage").locator("td").nth(1).textContent()) === "Loud room, two toms", "notes edited");
 
     await page.locator("#midi-note").fill(String(saved.kick.note === 51 ? 52 : 51));
     await page.locator("#midi-note").press("Tab");
@@ -60,7 +66,7 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
     await eventually(() => page.locator("#restore-modal").isVisible(), "copy preview");
     await page.unroute("**/get_all");
     await page.locator("#restore-apply").click();
-    await eventually(async () => /^Restored \d+ values?\.$/.test(await page.locator("#restore-result").textContent()), "copied");
+    await eventually(async () => /^Copied \d+ values to Tom 1 and Tom 3\.$/.test(await page.locator("#restore-result").textContent()), "copied");
     const expected = structuredClone(before);
     for (const pad of ["tom1", "tom3"])
         for (const param of ["gain", "threshold", "scan", "mask", "decay", "curve"]) expected[pad][param] = before.snare[param];

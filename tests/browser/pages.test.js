@@ -5,17 +5,17 @@
 const test = require("node:test");
 const assert = require("node:assert");
 const http = require("node:http");
-const { origin, openPage, sleep, getAll, firmwareImage, eventually, settle, demoAndBrowser } = require("./helpers.js");
+const { origin, openPage, sleep, getAll, firmwareImage, eventually, editorReady, settle, demoAndBrowser } = require("./helpers.js");
 
 const api = /^\/(select|set|curve|get_all|save_params_all|start_noise_logger|stop_noise_logger|firmware)/;
 const rig = demoAndBrowser(test);
 const foreign = [], contexts = [];  // contexts are closed after each test, whatever its outcome
 const label = (page, name) => page.locator(`range-slider[name="${name}"] .label`).textContent();
 
-const newPage = (address, prepare) => openPage(rig.browser, async (page) => {
+const newPage = (address, prepare, viewport) => openPage(rig.browser, async (page) => {
     contexts.push(page.context());
     await prepare?.(page);
-}, address);
+}, address, viewport);
 
 // `page.api` lists the page's API requests since its last load, and any request that leaves the
 // origin fails the test, as the pages must work without a network.
@@ -101,6 +101,7 @@ test("the main page loads each pad from the module and sends every edit to it", 
     // An end point keeps to its edge: dragged sideways and up, it only rises. Each curve's first
     // post is lost as one that crosses the server's close of an idle connection; its copy lands.
     const lost = new Set();
+    page.expectError(/ERR_CONNECTION_RESET \S+\/curve$/);
     await page.route("**/curve", (r) => {
         const curve = r.request().postData().match(/\{"p".*\}/)[0];
         return lost.has(curve) ? r.continue() : (lost.add(curve), r.abort("connectionreset"));
@@ -192,6 +193,72 @@ test("a disconnect announced while the page reads the module's state shares that
     assert.strictEqual(reads.length, 1);
 });
 
+test("Escape closes every dialog, a pressed knob takes the keys, the pad outlasts a visit to the settings", async () => {
+    const page = await open();
+    await editorReady(page);
+    for (const [opener, dialog] of [["#about", "#about-modal"], ["#save-button", "#save-modal"], ["#auto-threshold",
+        "#auto-threshold-modal"], ["#kits-button", "#kits-modal"], ["#copy-pads-button", "#copy-modal"], ["#kit-check-open", "#kit-check-modal"]]) {
+        await page.locator(opener).click();
+        await eventually(() => page.locator(dialog).isVisible(), dialog);
+        await page.keyboard.press("Escape");
+        await eventually(() => page.locator(dialog).isHidden(), dialog + " closed");
+    }
+    await page.locator('range-slider[name="gain"] .marker').click();
+    assert.strictEqual(await page.evaluate(() => document.activeElement.getAttribute("name")), "gain");
+
+    await page.selectOption("#sensors-select", "tom2");
+    await eventually(() => page.url() === origin + "/#pad=tom2", "the pad in the address");
+    await page.getByRole("button", { name: "Advanced settings" }).click();
+    await page.waitForURL("**/settings.html");
+    await page.getByRole("button", { name: "Back", exact: true }).click();
+    await page.waitForURL((url) => url.hash === "#pad=tom2");
+    await editorReady(page);
+    assert.strictEqual(await page.locator("#sensors-select").inputValue(), "tom2");
+    assert.strictEqual(await page.locator("#midi-note").inputValue(), String((await getAll()).tom2.note));
+    const icon = await fetch(origin + "/favicon.ico");
+    assert.strictEqual(icon.headers.get("Content-Type"), "image/png");
+});
+
+// Every control that the editor shows, for a pad at its longest times and for the hi-hat
+// controller: scrolled into view, it is on screen and nothing covers its middle. The chooser is
+// wide enough for its longest pad name beside a long kit name, and the window's size shows the
+// whole editor without scrolling.
+test("at 800x600 and 1280x720 every control of the editor can be reached and seen, the chooser read", async () => {
+    const name = "Saturday rehearsal room at the back of the old hall, loud!";
+    for (const [param, longest] of [["scan", 10000], ["mask", 50000], ["decay", 150000]])
+        await fetch(`${origin}/set/snare/${param}/${longest}`);
+    for (const [width, height] of [[800, 600], [1280, 720]]) {
+        const page = await newPage("/", (p) => p.route("**/kit", (r) => r.fulfill({ json: { name, changed: true } })), { width, height });
+        await eventually(async () => (await page.locator("#kit-name").getAttribute("title")) === `Kit: ${name} (changed)`, "kit");
+        // The drummer's wheel reaches the page's end.
+        await page.mouse.move(width - 4, height / 2);
+        await page.mouse.wheel(0, 5000);
+        await eventually(() => page.evaluate(() => scrollY + innerHeight >= document.documentElement.scrollHeight - 1), "the end");
+        for (const pad of ["snare", "hhc"]) {
+            await page.selectOption("#sensors-select", pad);
+            await editorReady(page);
+            // The chart takes the values a moment after the fields.
+            if (pad === "snare") await eventually(async () => (await page.locator("#decay").inputValue()) === "150.0", "the chart");
+            const hidden = await page.evaluate(() => [...document.querySelectorAll(`header :is(button, select),
+                main :is(button, input, a, range-slider, .bezier-anchor, .resize-handle)`)].filter((e) => e.checkVisibility()).filter((e) => {
+                e.scrollIntoView({ block: "center", inline: "center" });
+                const r = e.getBoundingClientRect(), x = r.x + r.width / 2, y = r.y + r.height / 2;
+                return !(x > 0 && y > 0 && x < innerWidth && y < innerHeight && e.contains(document.elementFromPoint(x, y)));
+            }).map((e) => e.outerHTML.slice(0, 80)));
+            assert.deepStrictEqual(hidden, [], `${width}x${height}, ${pad}`);
+            if (width === 1280)
+                assert.ok(await page.evaluate(() => document.documentElement.scrollHeight <= innerHeight), `${pad} without scrolling`);
+        }
+        const cut = await page.locator("#sensors-select").evaluate((select) => {
+            const style = getComputedStyle(select), g = document.createElement("canvas").getContext("2d");
+            g.font = style.font;
+            const room = select.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+            return [...select.options].filter((o) => g.measureText(o.text).width > room).map((o) => o.text);
+        });
+        assert.deepStrictEqual(cut, [], `${width}x${height}`);
+    }
+});
+
 test("the gauge page's threshold follows a drag within 0..100 and valid typed values", async () => {
     const page = await open("/gauge.html");
     const gauge = page.locator("gauge-bar");
@@ -214,7 +281,7 @@ const message = (page) => page.locator("#firmware-message");
 test("the settings page reports refused, failed and broken uploads in its card", async () => {
     for (const [why, stub, name, shown] of [
         ["refused image", null, "firmware.bin", /^Invalid file\.$/],
-        ["dropped connection", (p) => p.route("**/firmware", (r) => r.abort()), "Korvaline.bin", /^The upload failed/],
+        ["dropped connection", (p) => (p.expectError(/\/firmware$/), p.route("**/firmware", (r) => r.abort())), "Korvaline.bin", /^The upload failed/],
         ["failed transfer", (p) => p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream",
             body: ['{"event" : "firmware_upload_begin"}',
                 '{"event" : "firmware_upload_error", "error": "The bootloader did not answer."}',

@@ -34,6 +34,7 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     assert.match(download.suggestedFilename(), /^korvaline-settings-\d{8}-\d{6}\.json$/);
     const backup = JSON.parse(fs.readFileSync(await download.path(), "utf8"));
     const silent = "The module did not answer: no backup was made.";
+    page.expectError(/503 \(Service Unavailable\) \S+\/backup$/);
     await page.route("**/backup", (r) => r.fulfill({ status: 503, json: { type: "error", error: silent } }));
     await page.locator("#backup-download").click();
     await eventually(async () => (await page.locator("#backup-message").textContent()) === silent, "the refusal shown");

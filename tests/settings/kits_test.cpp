@@ -1,6 +1,6 @@
 // The kit library through its routes against the simulated module: saving, listing with the
-// differences from the module, loading through the restore, renaming and deleting, the refusals,
-// and the kit the module holds across a restart.
+// differences from the module, loading through the restore, renaming, editing the notes and
+// deleting, the refusals, and the kit the module holds across a restart.
 
 #include <gtest/gtest.h>
 
@@ -102,7 +102,17 @@ TEST_F(kit_library, a_kit_is_saved_listed_with_its_differences_loaded_renamed_an
     EXPECT_EQ(post("/kits/Home/rename", {{"name", stage, "", ""}}).first, 409);
     EXPECT_EQ(post("/kits/" + encoded + "/rename", {{"name", "Stage", "", ""}}).first, 200);
     EXPECT_EQ(client.Get("/kits/" + encoded)->status, 404);
-    EXPECT_EQ(rig.client.Post("/kits/Home/delete")->status, 200);
+    // Notes edited after saving; a form without fields (its closing boundary alone, as a browser
+    // sends an empty FormData) is read, and found to lack them.
+    EXPECT_EQ(post("/kits/Stage/notes", {{"notes", "Quiet\r\nroom", "", ""}}),
+              std::pair(200, json{{"name", "Stage"}}));
+    EXPECT_EQ(
+        post("/kits/Stage/notes", {}),
+        std::pair(400, json{{"type", "error"}, {"error", "The form has no field \"notes\"."}}));
+    EXPECT_EQ(post("/kits/Home/delete", {}).first, 200);
+    const json stored = get("/kits/Stage");
+    EXPECT_EQ(stored["notes"], "Quiet\nroom");
+    EXPECT_EQ(stored["settings"], held);
     EXPECT_EQ(get("/kits").size(), 1u);
     EXPECT_EQ(get("/kit"), json({{"name", nullptr}, {"changed", false}}));
 
@@ -156,6 +166,7 @@ TEST_F(kit_library, bad_names_sizes_damaged_or_edited_files_and_an_absent_module
     for (const auto& [request, status] : saves) {
         EXPECT_EQ(post("/kits", request).first, status) << request[0].content;
     }
+    EXPECT_EQ(post("/kits/Edited/notes", {{"notes", std::string(501, 'n'), "", ""}}).first, 400);
     const std::vector<std::pair<fields, int>> imports = {
         {{{"file", kit.substr(0, 60), "", ""}}, 400},
         {{{"file", R"({"format":"korvaline-settings","version":1,"settings":{}})", "", ""}}, 400},
@@ -185,6 +196,7 @@ TEST_F(kit_library, bad_names_sizes_damaged_or_edited_files_and_an_absent_module
         const std::string path = std::string("/kits/") + name;
         EXPECT_EQ(rig.client.Get(path)->status, 404) << name;
         EXPECT_EQ(post(path + "/rename", {{"name", "X", "", ""}}).first, 404) << name;
+        EXPECT_EQ(post(path + "/notes", {{"notes", "X", "", ""}}).first, 404) << name;
         EXPECT_EQ(rig.client.Post(path + "/delete")->status, 404) << name;
         EXPECT_EQ(post("/restore", {{"kit", name, "", ""}}).first, 404) << name;
     }

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "settings/safety_copy.h"
+#include "settings/saved_state.h"
 #include "settings/store.h"
 #include "settings/unsaved.h"
 #include "sim/bootloader.h"
@@ -71,7 +72,10 @@ TEST_F(settings_routes, a_restore_previews_then_brings_the_backup_back_and_refus
     client.Post("/curve", fields{{"file", R"({"p":[[0,99],[1,1],[2,2],[255,0]]})", "", ""}});
     client.Get("/select/0");
     client.Get("/save_params_all");
-    EXPECT_EQ(get("/state"), json::parse(R"({"connected":true,"unsaved":false,"problem":null})"));
+    EXPECT_EQ(
+        get("/state"),
+        json::parse(
+            R"({"connected":true,"unsaved":false,"held":false,"problem":null,"slow_ms":null})"));
 
     rig.caught_up();
     rig.module.clear_commands();
@@ -154,6 +158,51 @@ TEST(safety_copy, a_transfer_stores_the_settings_first_or_says_it_could_not) {
     EXPECT_EQ(std::filesystem::status(copy).permissions(), std::filesystem::perms(0600));
 
     std::filesystem::remove_all(xdg);
+}
+
+// A module that comes back holding changes it has not stored (it kept them on its own power) is
+// marked unsaved, and said to hold them; one that holds what it stored is not.
+TEST(saved_state, a_replugged_module_is_compared_with_what_it_stored) {
+    sim::module module({.reply_delay = 1ms});
+    sim::bus bus{module};
+    std::mutex mutex;
+    std::vector<std::string> events;
+    settings::unsaved flag{[&](std::string text) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(text));
+    }};
+    usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 20ms, .connect_delay = 20ms}};
+    settings::saved_state stored(device, flag);
+    device.install_callbacks([&] { stored.connected(); }, [] {});
+    const auto reads = [&] {
+        const auto sent = module.commands();
+        return std::count(sent.begin(), sent.end(), "/get params all");
+    };
+    // Waits until the tracker's n-th read has been answered: a query queues behind it.
+    const auto read_done = [&](long n) {
+        ASSERT_TRUE(test::eventually([&] { return reads() >= n; }));
+        device.query("#", 1s, 1ms);
+    };
+    const auto replug_gives = [&](const std::string& event) {
+        module.unplug();
+        ASSERT_TRUE(test::eventually([&] { return !device.connected(); }));
+        module.plug();
+        EXPECT_TRUE(test::eventually([&] {
+            std::lock_guard lock(mutex);
+            return !events.empty() && events.back() == event;
+        })) << (events.empty() ? "no event" : events.back());
+    };
+    read_done(1);  // the first connect: what the module holds counts as stored
+    ASSERT_TRUE(device.query("/set kick threshold 31", 1s, 1ms));
+    flag.mark(true);
+    replug_gives(R"({"event" : "unsaved", "value": true, "held": true})");
+
+    ASSERT_TRUE(device.write("/save params all"));
+    flag.mark(false);
+    stored.saved();
+    read_done(3);
+    flag.mark(true);  // a marker that is wrong: the module holds what it stored
+    replug_gives(R"({"event" : "unsaved", "value": false, "held": false})");
 }
 
 TEST(store, copies_of_one_second_never_take_a_name_that_pruning_freed) {

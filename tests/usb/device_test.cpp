@@ -66,4 +66,51 @@ TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
     EXPECT_EQ(device.query("seventh", 1s, 1ms), "seventh reply\n");
 }
 
+// Each reply is judged by its command: readings and other commands' answers that arrive in a
+// query's time are dropped, never taken for its answer; the module's slowness is learned from its
+// late replies and forgotten once it is quick again.
+TEST(Device, OnlyAReplyOfTheCommandsKindAnswersItAndASlowModuleIsWaitedFor) {
+    usb_test::pty_pair pty;
+    usb_test::pty_bus bus(pty.name());
+    bus.present = true;
+    usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
+    device.install_callbacks([] {}, [] {});
+    ASSERT_TRUE(test::eventually([&] { return device.connected(); }));
+    std::atomic<int> delay_ms{0};
+    usb_test::fake_module module(pty.master(), [&](const std::string& received, int master) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms.load()));
+        if (received == "/get params all") {
+            usb_test::write_all(master, "3\r\n[1,2]\r\nOK\r\n{\"kick\": {\"note\": 36}}\r\n");
+        } else if (received == "/set kick note 37") {
+            usb_test::write_all(master, "{\"kick\": {}}\r\n17\r\n");  // never its own answer
+        } else if (received.starts_with("/set")) {
+            usb_test::write_all(master, "42\r\nset " + received.substr(5) + "\r\n");
+        } else if (received == "#") {
+            usb_test::write_all(master, "[4,5]\r\n7\r\n");
+        }
+    });
+    EXPECT_EQ(device.query("/get params all", 1s, 1ms), "{\"kick\": {\"note\": 36}}\r\n");
+    EXPECT_EQ(device.query("/set kick gain 1.50", 1s, 1ms), "set kick gain 1.50\r\n");
+    EXPECT_FALSE(device.query("/set kick note 37", 100ms, 1ms));
+    EXPECT_EQ(device.query("#", 1s, 1ms), "7\r\n");
+    EXPECT_FALSE(device.slow());
+
+    // 250 ms late: the first query gives up, the next one learns from the late reply.
+    delay_ms = 250;
+    EXPECT_FALSE(device.query("/set kick threshold 20", 100ms, 1ms));
+    EXPECT_EQ(device.query("/set kick threshold 21", 100ms, 1ms), "set kick threshold 21\r\n");
+    ASSERT_TRUE(device.slow());
+    EXPECT_GE(*device.slow(), 150ms);
+    EXPECT_LE(*device.slow(), 1000ms);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(device.query("/set snare mask " + std::to_string(i), 100ms, 1ms),
+                  "set snare mask " + std::to_string(i) + "\r\n");
+    }
+    delay_ms = 0;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(device.query("#", 100ms, 1ms));
+    }
+    EXPECT_FALSE(device.slow());
+}
+
 }  // namespace

@@ -87,6 +87,31 @@ TEST(routes, a_faulty_module_fails_each_request_fast_and_the_next_ones_work) {
                 slowest);
 }
 
+// Every reply 250 ms late, with the noise logger's readings crossing the editor's requests (its
+// 10 ms queries give up and their readings arrive later): the settings come back whole at the
+// first read, a set succeeds only on its own answer, and the link knows how slow the module is.
+TEST(routes, a_slow_module_answers_every_route_right_while_readings_cross) {
+    rig r;
+    ASSERT_TRUE(r.settings_come_back());
+    const std::string failure = R"({"type": "error", "error": "Cannot set parameter value"})";
+    const std::string success = R"({"type": "message", "message": "success"})";
+    r.module.set_reply_delay(250ms);
+    r.module.script("/set kick note 37", "");  // never answered
+    std::jthread readings([&r](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            r.device.query("#", 10ms, 1ms);
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(r.get("/get_all").starts_with(r.module.params_json())) << i;
+        EXPECT_EQ(r.get("/set/snare/threshold/" + std::to_string(30 + i)), success) << i;
+        EXPECT_EQ(r.get("/set/kick/note/37"), failure) << i;
+    }
+    ASSERT_TRUE(r.device.slow());
+    EXPECT_GE(*r.device.slow(), 150ms);
+    EXPECT_LE(*r.device.slow(), 1000ms);
+}
+
 TEST(routes, commands_written_back_to_back_reach_the_module_apart) {
     rig r;
     r.module.clear_commands();

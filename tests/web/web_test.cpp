@@ -38,13 +38,16 @@ TEST(messaging, bounds_the_queue_by_dropping_the_oldest_noise_readings) {
     EXPECT_EQ(events.queued(), 6u);
 }
 
-TEST(messaging, gives_every_open_stream_each_text_and_refuses_streams_over_the_cap) {
+TEST(messaging, gives_every_open_stream_each_text_keeps_no_live_news_and_caps_the_streams) {
     httplib::Server server;
     async::messaging events(server, {.max_streams = 2});
     test::running_server running(server, 5102);
     const std::string early = R"({"event" : "disconnect"})", hit = R"({"event" : "hit"})",
                       exit = R"({"event" : "exit"})";
     events.send(early);  // no page yet: it waits for the first stream, and for that one alone
+    // The drums' live news is for the pages open now: none.
+    events.send(hit);
+    events.send(R"({"event" : "pedal", "value": 3})");
     test::raw_stream a(5102);
     EXPECT_EQ(a.events(1), std::vector<std::string>{early});
     test::raw_stream b(5102);

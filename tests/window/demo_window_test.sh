@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The demo program under Xvfb: a 1280x720 window with its icon and the editor painted, ended with
-# status 0 by SIGTERM or the close message; with port 5000 taken, an error page and 1 on SIGINT.
+# The demo program under Xvfb: a 1280x720 window (at least 800x600) with its icon and the editor
+# painted, ended with status 0 by SIGTERM or the close message; with port 5000 taken, an error
+# page and 1 on SIGINT.
 # Usage: demo_window_test.sh DEMO X11_CLOSE OUTDIR
 set -euo pipefail
 demo=$1 close=$2 out=$3 pid= taker=
@@ -20,6 +21,8 @@ start() {
     window=${window%%$'\n'*}
     size=$(xwininfo -id "$window" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
     [ "$size" = 1280x720 ] || fail "the window is $size, not 1280x720"
+    [[ "$(xprop -id "$window" WM_NORMAL_HINTS)" == *"minimum size: 800 by 600"* ]] ||
+        fail "the window may shrink below 800x600"
 }
 # Takes screenshots until the screen holds more than $1 colours (the editor paints thousands, a
 # blank window one, the error page a few hundred); generous, as each takes a second when loaded.

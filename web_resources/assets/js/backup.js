@@ -3,8 +3,11 @@
 // with the same form: first without "apply", for a preview that the user reads in a dialog, then
 // with "apply" = "1" once the user has accepted it.
 
-// The form of the restore on show in the dialog, sent once more to apply it.
+// The form of the restore on show in the dialog, sent once more to apply it, and the sentence
+// that tells how many values it changed: a copy of a pad's settings tells it its own way.
 let restoreForm = null;
+const restoredSentence = (applied) => `Restored ${applied} value${applied === 1 ? "" : "s"}.`;
+let restoreSentence = restoredSentence;
 
 // The restore dialog, the same on both pages but for its title and the progress bar's name, which
 // each page gives on its empty dialog.
@@ -24,7 +27,7 @@ let restoreForm = null;
             <progress id="restore-progress" hidden></progress>
             <div id="restore-result" role="status"></div>
             <footer>
-                <button id="restore-cancel" class="secondary" onclick="closeRestore()">Cancel</button>
+                <button id="restore-cancel" class="secondary" data-dismiss onclick="closeRestore()">Cancel</button>
                 <button id="restore-apply" onclick="applyRestore()">Apply</button>
             </footer>
         </article>`;
@@ -46,7 +49,8 @@ function setRestoreStage(stage) {
     document.getElementById("restore-progress").hidden = stage !== "applying";
 }
 
-function showPreview(preview) {
+function showPreview(preview, sentence = restoredSentence) {
+    restoreSentence = sentence;
     const changes = preview.changes || [];
     const skipped = preview.skipped || [];
     document.getElementById("restore-summary").textContent = changes.length > 0
@@ -156,7 +160,7 @@ async function applyRestore() {
         const applied = (answer.applied || []).length;
         const failed = answer.failed || [];
         const summary = document.createElement("p");
-        summary.textContent = `Restored ${applied} value${applied === 1 ? "" : "s"}.` + (failed.length > 0 ? " These could not be set:" : "");
+        summary.textContent = restoreSentence(applied) + (failed.length > 0 ? " These could not be set:" : "");
         result.replaceChildren(summary, ...(failed.length > 0 ? [listItems(failed, describeChange)] : []));
     } catch (error) {
         const line = document.createElement("p");
@@ -233,5 +237,6 @@ function handleSafetyCopyEvent(message) {
     loadStoredCopies();
 }
 
-document.getElementById("backup-download").addEventListener("click", downloadBackup);
+// The main page uses this script for the restore's dialog only: it has no download button.
+document.getElementById("backup-download")?.addEventListener("click", downloadBackup);
 loadStoredCopies();

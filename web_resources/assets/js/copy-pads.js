@@ -72,7 +72,9 @@ async function previewCopy() {
         restoreForm = form;
         setOpen("copy-modal", false);
         document.getElementById("restore-title").textContent = `Copy ${padName(source)}'s settings`;
-        showPreview(preview);
+        const names = targets.map(padName);
+        const to = names.length > 1 ? `${names.slice(0, -1).join(", ")} and ${names.at(-1)}` : names[0];
+        showPreview(preview, (applied) => `Copied ${applied} value${applied === 1 ? "" : "s"} to ${to}.`);
     } catch (error) {
         showCopyMessage(error.message);
     } finally {
@@ -83,6 +85,7 @@ async function previewCopy() {
 copyButton.addEventListener("click", openCopy);
 document.getElementById("copy-cancel").addEventListener("click", () => setOpen("copy-modal", false));
 document.getElementById("copy-preview").addEventListener("click", previewCopy);
-sensorsSelect.addEventListener("change", () => {
-    copyButton.disabled = sensorsSelect.value === "hhc";
-});
+// The page may open on the hi-hat controller (its address names the pad).
+const allowCopy = () => (copyButton.disabled = sensorsSelect.value === "hhc");
+sensorsSelect.addEventListener("change", allowCopy);
+allowCopy();

@@ -21,6 +21,22 @@ function setOpen(id, open) {
     }
 }
 
+// Escape closes the topmost dialog, as it closes a native one, by a click on the dialog's own
+// closing button (marked data-dismiss), so that closing does what it means there: stop a
+// measurement, forget a restore. While that button is disabled or hidden (a restore being
+// applied) Escape does nothing. The dialogs that report the module's state have no such button.
+document.addEventListener("keydown", (event) => {
+    if (event.key !== "Escape") {
+        return;
+    }
+    const dismissable = [...document.querySelectorAll("dialog[open]")].filter((d) => d.querySelector("[data-dismiss]"));
+    const button = dismissable.at(-1)?.querySelector("[data-dismiss]");
+    if (button && !button.disabled && !button.hidden) {
+        event.preventDefault();
+        button.click();
+    }
+});
+
 function handleUploadEvent(message) {
     fw_upload = true;
     const progress = document.getElementById("firmware-progress");
@@ -93,8 +109,13 @@ ev.onmessage = (e) => {
                 if (message.event === "disconnect") {
                     loadState();
                 }
+                // The main page reloads with its address, which names the chosen pad.
                 if (message.event === "connect") {
-                    window.location.href = "/";
+                    if (location.pathname === "/") {
+                        location.reload();
+                    } else {
+                        location.href = "/";
+                    }
                 }
             }
         }

@@ -212,9 +212,12 @@ function showMidiState(line, state) {
     }
     if (state.port === null || state.port === undefined) {
         const settings = document.createElement("a");
-        settings.href = "/settings.html";
+        settings.href = "/settings.html#midi-card";
         settings.textContent = "Settings";
-        line.replaceChildren("No MIDI input. Choose one in ", settings, ".");
+        // One child: the line is a flex box, which would trim the space before the link.
+        const text = document.createElement("span");
+        text.append("No MIDI input. Choose one in ", settings, ".");
+        line.replaceChildren(text);
     } else {
         line.replaceChildren(`MIDI input '${state.port}' is not connected.`);
     }
@@ -251,7 +254,13 @@ function startHitsPanel(root, chooser, stream) {
     select();
     root.querySelector('[data-hits="clear"]').addEventListener("click", () => stats.clear());
 
-    // An event is never older than an answer of "/midi/state" that arrives after it.
+    // The MIDI input's state as last heard, for the kit check too. An event is never older than
+    // an answer of "/midi/state" that arrives after it.
+    const panel = { lane, stats, midi: null };
+    const showState = (state) => {
+        panel.midi = state;
+        showMidiState(missing, state);
+    };
     let stateFromEvent = false;
     stream.addEventListener("message", (e) => {
         let message;
@@ -265,14 +274,14 @@ function startHitsPanel(root, chooser, stream) {
             stats.add(message);
         } else if (message.event === "midi") {
             stateFromEvent = true;
-            showMidiState(missing, message);
+            showState(message);
         }
     });
     fetch("/midi/state")
         .then((response) => (response.ok ? response.json() : null))
         .catch(() => null)
-        .then((state) => stateFromEvent || showMidiState(missing, state));
-    return { lane, stats };
+        .then((state) => stateFromEvent || showState(state));
+    return panel;
 }
 
 // The panel's body, the same on the main page and on /hits.html; each page writes its own head.

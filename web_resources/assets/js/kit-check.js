@@ -63,6 +63,8 @@ function startKitCheck() {
     clearInterval(kitCheck.timer);
     kitCheck.timer = setInterval(showKitCheckRound, 250);
     kitElement("message").textContent = "";
+    // Without a MIDI input no hit can arrive: said at once, with the way to choose one.
+    showMidiState(kitElement("midi"), hitsPanel?.midi);
     setKitCheckStage("playing");
     showKitCheckRound();
     kitElement("cancel").focus();
@@ -109,6 +111,8 @@ function showKitCheckRound() {
 function collectKitCheckHit(message) {
     if (kitCheck.stage === "playing" && message.event === "hit") {
         kitCheck.hits.push({ pad: message.pad ?? null, note: message.note, velocity: message.velocity, t: message.t });
+    } else if (message.event === "midi") {
+        showMidiState(kitElement("midi"), message);
     }
 }
 

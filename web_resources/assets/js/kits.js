@@ -1,7 +1,7 @@
 // The kits dialog of the main page: the kit library on this computer (one settings file per kit
-// and room), saved from the module, imported from a file, downloaded, renamed, deleted, and
-// loaded through the restore's preview and apply. The header names the kit the module holds, as
-// "/kit" and the "kit" events tell it.
+// and room), saved from the module, imported from a file, downloaded, renamed, its notes edited,
+// deleted, and loaded through the restore's preview and apply. The header names the kit the
+// module holds, as "/kit" and the "kit" events tell it.
 
 const kitsDialog = document.getElementById("kits-modal");
 const kitSaveForm = document.getElementById("kit-save-form");
@@ -16,9 +16,16 @@ function showKitsMessage(text) {
     line.hidden = text === "";
 }
 
+// A long name is cut short in the header (the whole of it in the label's tooltip); "(changed)" is
+// always shown.
 function showHeldKit(state) {
     const label = document.getElementById("kit-name");
-    label.textContent = state && state.name ? `Kit: ${state.name}${state.changed ? " (changed)" : ""}` : "";
+    const name = document.createElement("span");
+    name.textContent = state && state.name ? `Kit: ${state.name}` : "";
+    const changed = document.createElement("span");
+    changed.textContent = state && state.name && state.changed ? " (changed)" : "";
+    label.replaceChildren(name, changed);
+    label.title = label.textContent;
     label.hidden = label.textContent === "";
 }
 
@@ -80,12 +87,12 @@ function kitButton(text, label, action, className = "secondary outline") {
     return button;
 }
 
-// The name, its key, is written once; the other texts follow each reload.
+// The name, its key, is written once; the other texts follow each reload, but for notes under edit.
 function fillKitRow(row, kit) {
     const texts = [kit.notes, kit.created ? new Date(kit.created).toLocaleString() : "", describeModule(kit)];
     texts.forEach((text, index) => {
         const cell = row.children[index + 1];
-        if (cell.textContent !== text) {
+        if (cell.textContent !== text && !cell.querySelector("form")) {
             cell.textContent = text;
         }
     });
@@ -114,7 +121,8 @@ function kitRow(kit) {
     actions.append(
         kitButton("Load", "Load " + kit.name, (button) => loadKit(kit.name, button), ""),
         download,
-        kitButton("Rename", "Rename " + kit.name, () => startRename(kit.name, row)),
+        kitButton("Rename", "Rename " + kit.name, () => editInCell(row.children[0], kit.name, "name")),
+        kitButton("Notes", "Edit the notes of " + kit.name, () => editInCell(row.children[1], kit.name, "notes")),
         kitButton("Delete", "Delete " + kit.name, () => askDelete(kit.name, actions)));
     row.append(cell);
     return row;
@@ -195,8 +203,7 @@ function askDelete(name, actions) {
     const keep = kitButton("Keep", "Keep " + name, () => actions.replaceChildren(...kept));
     const remove = kitButton("Delete", "Delete " + name + " now", async () => {
         try {
-            // No form at all: a multipart body without parts is no readable form.
-            await postKitForm("/kits/" + encodeURIComponent(name) + "/delete", null);
+            await postKitForm("/kits/" + encodeURIComponent(name) + "/delete", new FormData());
         } catch (error) {
             showKitsMessage(error.message);
         }
@@ -206,24 +213,25 @@ function askDelete(name, actions) {
     keep.focus();
 }
 
-function startRename(name, row) {
-    const cell = row.children[0];
+// Renames the kit ("name") or edits its notes ("notes") in the row's cell of that text.
+function editInCell(cell, name, field) {
     const form = document.createElement("form");
     form.className = "kit-rename";
-    const input = document.createElement("input");
-    input.value = name;
-    input.maxLength = 60;
-    input.setAttribute("aria-label", "New name of " + name);
-    const save = kitButton("Save", "Save the new name", () => {}, "");
+    const input = document.createElement(field === "name" ? "input" : "textarea");
+    input.value = field === "name" ? name : cell.textContent;
+    input.maxLength = field === "name" ? 60 : 500;
+    input.setAttribute("aria-label", field === "name" ? "New name of " + name : "Notes of " + name);
+    const save = kitButton("Save", field === "name" ? "Save the new name" : "Save the notes", () => {}, "");
     save.type = "submit";
     form.append(input, save);
     form.addEventListener("submit", async (event) => {
         event.preventDefault();
         const fields = new FormData();
-        fields.append("name", input.value.trim());
+        fields.append(field, input.value.trim());
         try {
-            await postKitForm("/kits/" + encodeURIComponent(name) + "/rename", fields);
+            await postKitForm(`/kits/${encodeURIComponent(name)}/${field === "name" ? "rename" : "notes"}`, fields);
             showKitsMessage("");
+            cell.textContent = input.value.trim();
             loadKits();
         } catch (error) {
             showKitsMessage(error.message);

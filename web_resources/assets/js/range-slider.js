@@ -132,7 +132,10 @@ class RangeSlider extends HTMLElement {
     }
 
     onPointerDown(event) {
+        // Prevented, the press would not focus the slider by itself: the keys move the knob
+        // just pressed, as they do on a native slider.
         event.preventDefault();
+        this.focus({ preventScroll: true });
         this.dragging = true;
         window.addEventListener("pointermove", this.onPointerMove);
         window.addEventListener("pointerup", this.onPointerUp);

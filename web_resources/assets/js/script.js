@@ -16,6 +16,12 @@ const sensor_map = {
 };
 
 const sensorsSelect = document.getElementById("sensors-select");
+// The chosen pad is kept in the page's address ("/#pad=snare"), so that the editor opens on it
+// again when the drummer comes back from another page, or the page reloads.
+const padInAddress = new URLSearchParams(location.hash.slice(1)).get("pad");
+if ([...sensorsSelect.options].some((option) => option.value === padInAddress)) {
+    sensorsSelect.value = padInAddress;
+}
 const defaultMode = document.getElementById("default-mode");
 const hhcMode = document.getElementById("hhc-mode");
 const midiNote = document.getElementById("midi-note");
@@ -181,6 +187,7 @@ function setParam(sensor, param, value) {
 
 sensorsSelect.addEventListener("change", async () => {
     currentSensor = sensorsSelect.value;
+    history.replaceState(null, "", "#pad=" + currentSensor);
     forgetShownValues();
     await fetch(`/select/${sensor_map[currentSensor]}`);
     await getConfig();
@@ -250,7 +257,7 @@ for (const [slider, target, param] of [
 // a moment. The noise logger is stopped before it is started so that exactly one runs.
 setTimeout(async () => {
     try {
-        await fetch("/select/0");
+        await fetch(`/select/${sensor_map[currentSensor] ?? 0}`);
         await fetch("/stop_noise_logger");
         await fetch("/start_noise_logger");
     } catch (error) {
