@@ -54,10 +54,13 @@ HWND hidden_window() {
     return nullptr;
 }
 
+// Under Wine the hidden window needs a display driver: the prefix's null driver, or a display.
+constexpr const char* no_window = "no hidden window: no window station (see scripts/wine-run)";
+
 TEST(termination, taskkills_close_ends_the_wait_and_leaves_the_window) {
     platform::termination_signals signals;
     const HWND hidden = hidden_window();
-    ASSERT_NE(hidden, nullptr);
+    ASSERT_NE(hidden, nullptr) << no_window;
     // Arrived before the wait, as during start-up: not lost.
     for (const HWND window : own_windows()) {
         PostMessageW(window, WM_CLOSE, 0, 0);
@@ -71,6 +74,7 @@ TEST(termination, taskkills_close_ends_the_wait_and_leaves_the_window) {
 TEST(termination, a_request_ends_the_wait_as_no_signal_and_the_window_goes_with_the_object) {
     {
         platform::termination_signals signals;
+        ASSERT_NE(hidden_window(), nullptr) << no_window;
         // A session's end that another program may still veto ends nothing.
         EXPECT_THAT(send_to_own_windows(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), Each(TRUE));
         send_to_own_windows(WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
@@ -85,6 +89,7 @@ TEST(termination, the_sessions_end_is_held_until_the_orderly_shutdown_is_over) {
     std::thread system;
     {
         platform::termination_signals signals;
+        ASSERT_NE(hidden_window(), nullptr) << no_window;
         system = std::thread([&answered] {
             send_to_own_windows(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
             answered = true;
