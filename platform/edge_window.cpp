@@ -193,8 +193,9 @@ void edge_window::run() {
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(wide(impl_->browser).c_str(), line.data(), nullptr, nullptr, FALSE, 0,
                         nullptr, nullptr, &startup, &started)) {
+        const DWORD error = GetLastError();
         impl_->run_in_default_browser("Cannot start Microsoft Edge (" + impl_->browser + ": " +
-                                      system_message(GetLastError()) + ")");
+                                      system_message(error) + ")");
         return;
     }
     CloseHandle(started.hThread);
