@@ -32,12 +32,20 @@ TEST(Device, AModuleRepluggedBetweenTwoPollsIsOpenedAnew) {
     EXPECT_TRUE(device.query("/get params all", 1s, 1ms));
 }
 
-TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
+// The connection manager with its port open on a pty whose master the test plays.
+struct opened_pty {
+    opened_pty() {
+        bus.present = true;
+        device.install_callbacks([] {}, [] {});
+    }
     usb_test::pty_pair pty;
-    usb_test::pty_bus bus(pty.name());
-    bus.present = true;
+    usb_test::pty_bus bus{pty.name()};
     usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
-    device.install_callbacks([] {}, [] {});
+};
+
+TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
+    opened_pty link;
+    auto& [pty, bus, device] = link;
     ASSERT_TRUE(test::eventually([&] { return device.connected(); }));
     // Every command is answered at once, but for those whose replies the test writes itself.
     usb_test::fake_module module(pty.master(), [](const std::string& received, int master) {
@@ -70,11 +78,8 @@ TEST(Device, AReplyThatMissedItsQueryNeverLeadsTheNextReply) {
 // query's time are dropped, never taken for its answer; the module's slowness is learned from its
 // late replies and forgotten once it is quick again.
 TEST(Device, OnlyAReplyOfTheCommandsKindAnswersItAndASlowModuleIsWaitedFor) {
-    usb_test::pty_pair pty;
-    usb_test::pty_bus bus(pty.name());
-    bus.present = true;
-    usb::device device{bus, 0x0483, 0x5740, {.poll_interval = 10ms, .connect_delay = 10ms}};
-    device.install_callbacks([] {}, [] {});
+    opened_pty link;
+    auto& [pty, bus, device] = link;
     ASSERT_TRUE(test::eventually([&] { return device.connected(); }));
     std::atomic<int> delay_ms{0};
     usb_test::fake_module module(pty.master(), [&](const std::string& received, int master) {
