@@ -123,6 +123,21 @@ test("the main page loads each pad from the module and sends every edit to it", 
     await eventually(async () => (await getAll()).hhc_trig.threshold === 2000, "trigger threshold stored");
 });
 
+test("each pad chosen is the pad the module selects: a curve sent then is that pad's", async () => {
+    const page = await open();
+    await editorReady(page);
+    const pads = (await page.locator("#sensors-select option").evaluateAll((o) => o.map((e) => e.value))).filter((v) => v !== "hhc");
+    for (const [i, pad] of pads.entries()) {
+        await page.selectOption("#sensors-select", pad);
+        await editorReady(page);
+        const form = new FormData();
+        form.append("file", new Blob([JSON.stringify({ p: [[0, 0], [i * 10 + 3, 100], [200, 200], [255, 255]] })]), "json_curve");
+        await fetch(origin + "/curve", { method: "POST", body: form });
+    }
+    const all = await getAll();
+    assert.deepStrictEqual(pads.map((pad) => all[pad].curve.p[1][0]), pads.map((_, i) => i * 10 + 3));
+});
+
 test("the editor shows and sends only values read from the module; a slow one is read once more", async () => {
     // The next `missing` answers of the module miss their time-out ("{}"), and "/state" says that
     // it answers `slow`ly. Keys reach the threshold slider by script, past the disabled editor: the
@@ -281,10 +296,11 @@ test("the gauge page's threshold follows a drag within 0..100 and valid typed va
     await page.mouse.move(box.x + 600, y + 80, { steps: 4 });
     await page.mouse.up();
     assert.strictEqual(await page.locator("#thresholdInput").inputValue(), "100");
-    await page.locator("#thresholdInput").fill("150");
-    assert.strictEqual(await gauge.getAttribute("data-threshold"), "100");
-    await page.locator("#thresholdInput").fill("30");
-    assert.strictEqual(await gauge.getAttribute("data-threshold"), "30");
+    // A typed value within 0..100, ends included, moves it; one outside leaves it.
+    for (const [typed, shown] of [["0", "0"], ["-1", "0"], ["100", "100"], ["101", "100"], ["30", "30"]]) {
+        await page.locator("#thresholdInput").fill(typed);
+        assert.strictEqual(await gauge.getAttribute("data-threshold"), shown, typed);
+    }
 });
 
 const message = (page) => page.locator("#firmware-message");
