@@ -70,14 +70,14 @@ async function settle(page, count) {
     await eventually(() => page.evaluate((n) => window.readings >= n, count), "noise readings");
 }
 
-// One headless demo program (it serves until SIGTERM) and one browser for a whole test file; the
-// demo's output is shown when a test fails.
-function demoAndBrowser(test) {
+// One headless demo program (it serves until SIGTERM), with `environment` added to its own, and one
+// browser for a whole test file; the demo's output is shown when a test fails.
+function demoAndBrowser(test, environment = {}) {
     const rig = { demo: null, browser: null, output: "" };
     // A file's own before hook may need the demo first: it awaits started().
     rig.started = () => (rig.starting ??= (async () => {
         const { DISPLAY, WAYLAND_DISPLAY, ...env } = process.env;
-        rig.demo = spawn(process.env.KORVALINE_DEMO, [], { env, stdio: ["ignore", "pipe", "pipe"] });
+        rig.demo = spawn(process.env.KORVALINE_DEMO, [], { env: { ...env, ...environment }, stdio: ["ignore", "pipe", "pipe"] });
         for (const stream of [rig.demo.stdout, rig.demo.stderr]) stream.on("data", (d) => (rig.output += d));
         await eventually(async () => (await fetch(origin + "/get_all")).ok, "the demo serving", 60000);
         rig.browser = await chromium.launch({ executablePath: "/usr/bin/chromium", headless: true,

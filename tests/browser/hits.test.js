@@ -18,7 +18,7 @@ const painted = (page, rgb) => page.locator(".hits-lane canvas").evaluate((canva
         n += data[i] === rgb[0] && data[i + 1] === rgb[1] && data[i + 2] === rgb[2] && data[i + 3] === 255;
     return n;
 }, rgb);
-const kick = [232, 89, 12], snare = [28, 126, 214];
+const kick = [232, 89, 12], snare = [28, 126, 214], hihat = [245, 160, 0];
 
 // `state` is the answer of "/midi/state", or its status. The stream says it all at once, once the
 // page has loaded (and every script listens), and then asks for no reconnection within the test.
@@ -79,6 +79,11 @@ test("the main page's panel: the lane's text, the kick's figures, one announceme
     assert.strictEqual(await text(page, "pad"), "Snare");
     await eventually(async () => (await painted(page, snare)) > 0 && (await painted(page, kick)) === 0, "the snare in front");
     assert.strictEqual(await page.locator("#hits-full-view").getAttribute("href"), "/hits.html?pad=snare");
+    // While the hi-hat controller is chosen, the panel follows the hi-hat.
+    await page.selectOption("#sensors-select", "hhc");
+    await page.evaluate((h) => ev.dispatchEvent(new MessageEvent("message", { data: JSON.stringify(h) })), hit("hihat", 42, 77, 2000));
+    assert.deepStrictEqual([await text(page, "pad"), await text(page, "last")], ["Hi-hat", "77"]);
+    await eventually(async () => (await painted(page, hihat)) > 0, "the hi-hat in front");
 });
 
 test("the full view says what is missing, and stays calm without the MIDI routes", async () => {

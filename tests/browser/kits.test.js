@@ -32,8 +32,8 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
 
     await page.locator("#midi-note").fill(String(saved.kick.note === 51 ? 52 : 51));
     await page.locator("#midi-note").press("Tab");
-    await fetch(`${origin}/set/kick/threshold/${saved.kick.threshold === 77 ? 78 : 77}`);
     await eventually(async () => (await header(page)) === "Kit: Stage (changed)", "header after a change");
+    await fetch(`${origin}/set/kick/threshold/${saved.kick.threshold === 77 ? 78 : 77}`);
     await eventually(async () => /2 differences/.test(await row(page, "Stage").textContent()), "differences listed");
 
     await page.getByRole("button", { name: "Load Stage", exact: true }).click();
@@ -51,6 +51,7 @@ test("a kit saved, changed, listed with its differences and loaded again; a pad 
 
     // The snare's gain, threshold, scan, mask, decay and curve to two toms; the note stays.
     await fetch(origin + "/set/snare/gain/1.50");
+    await eventually(async () => (await header(page)) === "Kit: Stage (changed)", "header after a change after loading");
     await fetch(origin + "/set/snare/threshold/33");
     await page.selectOption("#sensors-select", "snare");
     await editorReady(page);

@@ -123,11 +123,30 @@ test("the main page loads each pad from the module and sends every edit to it", 
     await eventually(async () => (await getAll()).hhc_trig.threshold === 2000, "trigger threshold stored");
 });
 
-test("the editor shows and sends only values read from the module", async () => {
-    // The module's answers miss their time-out ("{}") until `answering`. Keys reach the threshold
-    // slider by script, past the disabled editor: the page itself must send nothing.
-    let answering = false;
-    const page = await open("/", (p) => p.route("**/get_all", (r) => (answering ? r.continue() : r.fulfill({ json: {} }))));
+test("each pad chosen is the pad the module selects: a curve sent then is that pad's", async () => {
+    const page = await open();
+    await editorReady(page);
+    const pads = (await page.locator("#sensors-select option").evaluateAll((o) => o.map((e) => e.value))).filter((v) => v !== "hhc");
+    for (const [i, pad] of pads.entries()) {
+        await page.selectOption("#sensors-select", pad);
+        await editorReady(page);
+        const form = new FormData();
+        form.append("file", new Blob([JSON.stringify({ p: [[0, 0], [i * 10 + 3, 100], [200, 200], [255, 255]] })]), "json_curve");
+        await fetch(origin + "/curve", { method: "POST", body: form });
+    }
+    const all = await getAll();
+    assert.deepStrictEqual(pads.map((pad) => all[pad].curve.p[1][0]), pads.map((_, i) => i * 10 + 3));
+});
+
+test("the editor shows and sends only values read from the module; a slow one is read once more", async () => {
+    // The next `missing` answers of the module miss their time-out ("{}"), and "/state" says that
+    // it answers `slow`ly. Keys reach the threshold slider by script, past the disabled editor: the
+    // page itself must send nothing.
+    let missing = Infinity, slow = null;
+    const page = await open("/", async (p) => {
+        await p.route("**/get_all", (r) => (missing-- > 0 ? r.fulfill({ json: {} }) : r.continue()));
+        await p.route((url) => url.pathname === "/state", (r) => r.fulfill({ json: { connected: true, slow_ms: slow } }));
+    });
     const status = () => page.locator("#settings-status").textContent();
     const keyToSlider = () => page.locator('range-slider[name="threshold"]')
         .evaluate((e) => e.dispatchEvent(new KeyboardEvent("keydown", { key: "End", bubbles: true })));
@@ -139,14 +158,16 @@ test("the editor shows and sends only values read from the module", async () => 
     await sleep(500);
     assert.deepStrictEqual(sent(), []);
 
-    answering = true;
+    // Once the program has found the module slow, a read that fails is followed by another.
+    [missing, slow] = [3, 254];
     await page.locator("#read-again").click();
     const kick = (await getAll()).kick;
     await eventually(async () => (await page.locator("#midi-note").inputValue()) === String(kick.note), "kick shown");
     assert.ok(!(await page.locator("#settings-status").isVisible()));
+    assert.strictEqual(await page.locator("#slow-line").textContent(), "The module answers slowly (about 250 ms).");
 
     // Another pad whose values do not come: the kick's stay hidden, and its controls send nothing.
-    answering = false;
+    missing = Infinity;
     await page.selectOption("#sensors-select", "tom1");
     await eventually(async () => (await status()).includes("Could not read"), "failure for tom1");
     assert.ok(!(await page.locator("#midi-note").isVisible()));
@@ -222,14 +243,19 @@ test("Escape closes every dialog, a pressed knob takes the keys, the pad outlast
 // Every control that the editor shows, for a pad at its longest times and for the hi-hat
 // controller: scrolled into view, it is on screen and nothing covers its middle. The chooser is
 // wide enough for its longest pad name beside a long kit name, and the window's size shows the
-// whole editor without scrolling.
+// whole editor without scrolling, the lines about a module that holds unsaved changes and answers
+// slowly included.
 test("at 800x600 and 1280x720 every control of the editor can be reached and seen, the chooser read", async () => {
     const name = "Saturday rehearsal room at the back of the old hall, loud!";
     for (const [param, longest] of [["scan", 10000], ["mask", 50000], ["decay", 150000]])
         await fetch(`${origin}/set/snare/${param}/${longest}`);
     for (const [width, height] of [[800, 600], [1280, 720]]) {
-        const page = await newPage("/", (p) => p.route("**/kit", (r) => r.fulfill({ json: { name, changed: true } })), { width, height });
-        await eventually(async () => (await page.locator("#kit-name").getAttribute("title")) === `Kit: ${name} (changed)`, "kit");
+        const page = await newPage("/", async (p) => {
+            await p.route("**/kit", (r) => r.fulfill({ json: { name, changed: true } }));
+            await p.route((url) => url.pathname === "/state", (r) => r.fulfill({ json: { connected: true, unsaved: true, held: true, slow_ms: 250 } }));
+        }, { width, height });
+        await eventually(async () => (await page.locator("#kit-name").getAttribute("title")) === `Kit: ${name} (changed)` &&
+            (await page.locator("#slow-line").isVisible()) && (await page.locator("#held-line").isVisible()), "kit and lines");
         // The drummer's wheel reaches the page's end.
         await page.mouse.move(width - 4, height / 2);
         await page.mouse.wheel(0, 5000);
@@ -270,10 +296,11 @@ test("the gauge page's threshold follows a drag within 0..100 and valid typed va
     await page.mouse.move(box.x + 600, y + 80, { steps: 4 });
     await page.mouse.up();
     assert.strictEqual(await page.locator("#thresholdInput").inputValue(), "100");
-    await page.locator("#thresholdInput").fill("150");
-    assert.strictEqual(await gauge.getAttribute("data-threshold"), "100");
-    await page.locator("#thresholdInput").fill("30");
-    assert.strictEqual(await gauge.getAttribute("data-threshold"), "30");
+    // A typed value within 0..100, ends included, moves it; one outside leaves it.
+    for (const [typed, shown] of [["0", "0"], ["-1", "0"], ["100", "100"], ["101", "100"], ["30", "30"]]) {
+        await page.locator("#thresholdInput").fill(typed);
+        assert.strictEqual(await gauge.getAttribute("data-threshold"), shown, typed);
+    }
 });
 
 const message = (page) => page.locator("#firmware-message");

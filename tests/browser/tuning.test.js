@@ -118,3 +118,17 @@ test("axe-core finds no serious or critical violation on the three pages", async
     await page.click("#auto-threshold-cancel");
     for (const path of ["/settings.html", "/gauge.html"]) await page.goto(origin + path).then(() => check(path));
 });
+
+// Last, since its page selects the kick in the module. Its stream brings no readings: the test gives them.
+test("the automatic threshold needs ten readings, and rounds the highest times the margin up", async () => {
+    const quiet = await openPage(rig.browser, (p) => p.route("**/event", (r) => r.fulfill({ contentType: "text/event-stream", body: "retry: 3600000\n\n" })));
+    await editorReady(quiet);
+    for (const [readings, shown] of [[[2, 3, 7, 5, 4, 6, 3, 2, 1], "#auto-threshold-too-few"], [[2, 3, 7, 5, 4, 6, 3, 2, 1, 4], "#auto-threshold-proposal"]]) {
+        await quiet.click("#auto-threshold");
+        await quiet.evaluate((values) => values.forEach((v) => (triggerThreshold.value = v)), readings);
+        await eventually(() => quiet.locator(shown).isVisible(), `${readings.length} readings`);
+        if (readings.length < 10) await quiet.click("#auto-threshold-cancel");
+    }
+    await quiet.locator("#auto-threshold-margin").fill("1.3");
+    assert.strictEqual(await quiet.locator("#auto-threshold-proposal").textContent(), "10", "7 x 1.3 = 9.1");
+});

@@ -69,13 +69,15 @@ TEST_F(kit_library, a_kit_is_saved_listed_with_its_differences_loaded_renamed_an
               std::filesystem::perms(0700));
     const auto file = std::filesystem::directory_iterator(library.folder())->path();
     EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
-    EXPECT_EQ(get("/kit"), json({{"name", stage}, {"changed", false}}));
+    EXPECT_EQ(events.back(), settings::current_kit::event({stage, false}));
     EXPECT_EQ(post("/kits", {{"name", stage, "", ""}}).first, 409);
 
+    // The first change after a save marks the kit, whether told or read.
     const json held = json::parse(rig.module.params_json());
     client.Get("/set/kick/threshold/" + std::to_string(held["kick"]["threshold"] == 42 ? 43 : 42));
-    client.Get("/set/tom2/note/70");
     EXPECT_EQ(events.back(), settings::current_kit::event({stage, true}));
+    EXPECT_EQ(get("/kit"), json({{"name", stage}, {"changed", true}}));
+    client.Get("/set/tom2/note/70");
     const json listed = get("/kits");
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]["notes"], "Loud room");
@@ -89,8 +91,11 @@ TEST_F(kit_library, a_kit_is_saved_listed_with_its_differences_loaded_renamed_an
     EXPECT_TRUE(rig.only_reads());
     EXPECT_EQ(post("/restore", {{"kit", stage, "", ""}, {"apply", "1", "", ""}}).first, 200);
     EXPECT_EQ(json::parse(rig.module.params_json()), held);
-    EXPECT_EQ(get("/kit"), json({{"name", stage}, {"changed", false}}));
+    EXPECT_EQ(events.back(), settings::current_kit::event({stage, false}));
     EXPECT_EQ(get("/kits")[0]["differences"], 0);
+    client.Get("/set/tom2/note/71");
+    EXPECT_EQ(events.back(), settings::current_kit::event({stage, true}));
+    EXPECT_EQ(get("/kit"), json({{"name", stage}, {"changed", true}}));
 
     const auto download = client.Get("/kits/" + encoded);
     ASSERT_EQ(download->status, 200);
@@ -98,7 +103,16 @@ TEST_F(kit_library, a_kit_is_saved_listed_with_its_differences_loaded_renamed_an
     EXPECT_EQ(download->get_header_value("Content-Disposition"),
               "attachment; filename=\"korvaline-kit-" + file.filename().string() + "\"");
 
+    // Saving over a kit of the same name replaces it only when asked to.
     EXPECT_EQ(post("/kits", {{"name", "Home", "", ""}}).first, 200);
+    client.Get("/set/tom2/note/72");
+    EXPECT_EQ(
+        post("/kits",
+             {{"name", "Home", "", ""}, {"notes", "Moved", "", ""}, {"replace", "1", "", ""}}),
+        std::pair(200, json{{"name", "Home"}}));
+    EXPECT_EQ(get("/kits").size(), 2u);
+    EXPECT_EQ(get("/kits/Home")["notes"], "Moved");
+    EXPECT_EQ(get("/kits/Home")["settings"]["tom2"]["note"], 72);
     EXPECT_EQ(post("/kits/Home/rename", {{"name", stage, "", ""}}).first, 409);
     EXPECT_EQ(post("/kits/" + encoded + "/rename", {{"name", "Stage", "", ""}}).first, 200);
     EXPECT_EQ(client.Get("/kits/" + encoded)->status, 404);

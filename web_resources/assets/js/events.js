@@ -107,7 +107,7 @@ ev.onmessage = (e) => {
             if (!fw_upload) {
                 setOpen("disconnected", message.event === "disconnect");
                 if (message.event === "disconnect") {
-                    loadState();
+                    loadStateAfterDisconnect();
                 }
                 // The main page reloads with its address, which names the chosen pad.
                 if (message.event === "connect") {

@@ -1,9 +1,10 @@
 // What the program knows about the module beside its settings, shared by the main page and the
 // settings page: whether the settings differ from those the module has saved (the main page marks
-// its save button and its title), and why a module that is plugged in cannot be opened (one more
-// line in the "Cannot detect board" dialog, which then also opens at load). Both come from
-// "/state" at load; afterwards the "unsaved" events keep the marker current, and every
-// "disconnect" asks "/state" for the reason.
+// its save button and its title, and says so in words when the module already held them as it
+// connected), whether the module answers late, and why a module that is plugged in cannot be
+// opened (one more line in the "Cannot detect board" dialog, which then also opens at load). All
+// come from "/state", read once at load; afterwards the "unsaved" events keep the marker current,
+// and a "disconnect" or a failed read of the settings asks "/state" again.
 
 const problemTexts = {
     permission: "This user may not open the module. Installing the Korvaline package (or its udev rules, see the README) fixes this.",
@@ -69,6 +70,25 @@ function showUnsaved(unsaved) {
     document.title = unsaved ? "• " + plainTitle : plainTitle;
 }
 
+// The lines under the header of the main page: changes the module held as it connected (the dot
+// alone would not tell that they are older than this visit), and a module that answers late.
+function showLine(id, text) {
+    const line = document.getElementById(id);
+    if (line) {
+        line.textContent = text;
+        line.hidden = text === "";
+    }
+}
+
+function showHeld(held) {
+    showLine("held-line", held ? "The module holds changes that are not saved." : "");
+}
+
+function showSlow(ms) {
+    const about = Math.round(ms / 10) * 10;
+    showLine("slow-line", typeof ms === "number" ? `The module answers slowly (about ${about} ms).` : "");
+}
+
 function showProblem(problem) {
     const line = document.getElementById("disconnected-problem");
     if (line) {
@@ -80,13 +100,17 @@ function showProblem(problem) {
 function handleUnsavedEvent(message) {
     unsavedFromEvent = true;
     showUnsaved(message.value === true);
+    showHeld(message.value === true && message.held === true);
 }
 
-// The read under way, which a second caller shares: the first event stream of a program carries
-// its start-up "disconnect", which would otherwise ask again while the page's own read is out.
+// Whether this load has asked "/state", and the read under way, which a second caller shares: the
+// first event stream of a program carries its start-up "disconnect", which would otherwise ask
+// again while the page's own read is out. A read gives the answer, or null when there is none.
+let stateAsked = false;
 let stateRequest = null;
 
 function loadState() {
+    stateAsked = true;
     if (!stateRequest) {
         stateRequest = readState().finally(() => {
             stateRequest = null;
@@ -99,10 +123,11 @@ async function readState() {
     try {
         const response = await fetch("/state");
         if (!response.ok) {
-            return;
+            return null;
         }
         const state = await response.json();
         showProblem(state.problem);
+        showSlow(state.slow_ms);
         // A module that is plugged in but cannot be opened is announced with "connect" like one
         // that works, and that event reloads the page: the dialog opens here, or it would never
         // say why the module does not answer.
@@ -111,10 +136,26 @@ async function readState() {
         }
         if (!unsavedFromEvent) {
             showUnsaved(state.unsaved === true);
+            showHeld(state.unsaved === true && state.held === true);
         }
+        return state;
     } catch (error) {
         console.log("state error: " + error);
+        return null;
     }
 }
 
-loadState();
+// A "disconnect" asks why the module went. Before this load's own read it need not: the main page
+// asks once its first read of the settings is over, whether that read fails for want of a module
+// or finds it back (after the start-up "disconnect", which is long over).
+function loadStateAfterDisconnect() {
+    if (stateAsked) {
+        loadState();
+    }
+}
+
+// The main page reads the state once its first read of the settings is over: that read teaches the
+// program how late the module answers. The other pages read it at once.
+if (typeof getConfig !== "function") {
+    loadState();
+}

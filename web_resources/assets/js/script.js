@@ -163,11 +163,22 @@ async function readSettings(wanted, superseded = () => false) {
 }
 
 // Reads the settings of every pad and shows the chosen one's; a newer read, or another pad chosen
-// meanwhile, takes over.
+// meanwhile, takes over. The page asks "/state" after its first read, which teaches the program
+// how late the module answers, and after a read that failed: a module that answers late is read
+// once more, as the program gives it its time from then on.
 async function getConfig() {
     forgetShownValues();
     const generation = readGeneration;
-    const answer = await readSettings((a) => holdsValuesOf(a, currentSensor), () => generation !== readGeneration);
+    const wanted = (a) => holdsValuesOf(a, currentSensor);
+    const superseded = () => generation !== readGeneration;
+    let answer = await readSettings(wanted, superseded);
+    if (answer === null || !stateAsked) {
+        const state = loadState();
+        if (answer === null) {
+            const slow = typeof (await state)?.slow_ms === "number";
+            answer = superseded() ? undefined : slow ? await readSettings(wanted, superseded) : null;
+        }
+    }
     if (answer) {
         data = answer;
         updateSensorData();
