@@ -23,8 +23,8 @@ let moduleUnsaved = false;
 // unsaved changes. Only there: the Linux window asks itself, and a browser tab is no window of
 // the program. The program opens the app window at "/?window=app"; the window's tab keeps the mark
 // (sessionStorage) as the user moves between the pages. Moving between the program's own pages
-// (a link, a button, the reload after a reconnect) never asks: the browser announces each such
-// move to the page first (the Navigation API's "navigate"), and a window that closes makes none.
+// (a link, a button, the reload after a reconnect, a step back) never asks: the page learns of
+// each such move before the browser asks it, and a window that closes makes none.
 const inAppWindow = (() => {
     try {
         if (new URLSearchParams(location.search).get("window") === "app") {
@@ -38,15 +38,27 @@ const inAppWindow = (() => {
 let leavingForOwnPage = false;
 
 if (inAppWindow) {
+    // A link, an address set or a reload is announced to the page first (the Navigation API's
+    // "navigate"). A step through the history is announced only after the browser has asked, so
+    // the pages' own steps (the settings page's "Back") are marked as they are taken; a step the
+    // user takes with the browser's keys asks, as the browser does for any page.
     window.navigation?.addEventListener("navigate", (event) => {
         const destination = new URL(event.destination.url);
-        if (destination.origin === location.origin && !event.destination.sameDocument && !event.downloadRequest) {
+        if (destination.origin === location.origin && event.navigationType !== "traverse" &&
+            !event.destination.sameDocument && !event.downloadRequest) {
             leavingForOwnPage = true;
         }
     });
+    for (const step of ["back", "forward", "go"]) {
+        const original = history[step].bind(history);
+        history[step] = (...args) => {
+            leavingForOwnPage = true;
+            original(...args);
+        };
+    }
     window.addEventListener("beforeunload", (event) => {
         // The browser asks a page before a move even starts, whatever the move then brings (a
-        // page, a download): the announcement covers exactly the one unload that follows it.
+        // page, a download): the mark covers exactly the one unload that follows it.
         if (leavingForOwnPage) {
             leavingForOwnPage = false;
         } else if (moduleUnsaved) {
