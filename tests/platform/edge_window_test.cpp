@@ -54,12 +54,23 @@ class edge_window_test : public testing::Test {
     static void behave(const wchar_t* mode) {
         SetEnvironmentVariableW(L"KORVALINE_STAND_IN", mode);
     }
-    // Whether the stand-in showed its window before run() returned (it ends without a window
-    // station, see scripts/wine-run).
-    bool window_shown(const std::atomic<bool>& ended) const {
-        return test::eventually([&] { return ended || fs::exists(profile / L"arguments.txt"); },
-                                60s) &&
-               fs::exists(profile / L"arguments.txt");
+    // Runs the window on a thread of its own, closes it once the stand-in shows its window, and
+    // answers what the stand-in saw. (Without a window station the stand-in ends at once: see
+    // scripts/wine-run.)
+    std::vector<std::string> closed_once_shown(std::chrono::milliseconds grace) {
+        platform::edge_window window(browser, utf8(profile), grace);
+        window.navigate("http://127.0.0.1:5000");
+        std::atomic<bool> ended{false};
+        std::thread gui([&] {
+            window.run();
+            ended = true;
+        });
+        const fs::path shown = profile / L"arguments.txt";
+        EXPECT_TRUE(test::eventually([&] { return ended || fs::exists(shown); }, 60s) &&
+                    fs::exists(shown));
+        window.close();
+        gui.join();
+        return lines_of(profile / L"events.txt");
     }
 };
 
@@ -78,32 +89,13 @@ TEST_F(edge_window_test, starts_edge_as_an_app_window_and_returns_when_the_user_
 
 TEST_F(edge_window_test, close_asks_edges_windows_to_close) {
     behave(L"close");
-    platform::edge_window window(browser, utf8(profile), 10min);
-    window.navigate("http://127.0.0.1:5000");
-    std::atomic<bool> ended{false};
-    std::thread gui([&] {
-        window.run();
-        ended = true;
-    });
-    EXPECT_TRUE(window_shown(ended));
-    window.close();
-    gui.join();
-    EXPECT_THAT(lines_of(profile / L"events.txt"), ElementsAre("WM_CLOSE"));
+    EXPECT_THAT(closed_once_shown(10min), ElementsAre("WM_CLOSE"));
 }
 
 TEST_F(edge_window_test, a_window_that_stays_open_is_ended_with_its_process) {
     behave(L"stay");
-    platform::edge_window window(browser, utf8(profile), 200ms);
-    window.navigate("http://127.0.0.1:5000");
-    std::atomic<bool> ended{false};
-    std::thread gui([&] {
-        window.run();
-        ended = true;
-    });
-    EXPECT_TRUE(window_shown(ended));
-    window.close();
-    gui.join();  // once the stand-in, which would wait for ever, has been ended
-    EXPECT_THAT(lines_of(profile / L"events.txt"), ElementsAre("WM_CLOSE ignored"));
+    // Returns once the stand-in, which would wait for ever, has been ended.
+    EXPECT_THAT(closed_once_shown(200ms), ElementsAre("WM_CLOSE ignored"));
 }
 
 TEST_F(edge_window_test, a_close_before_run_starts_nothing) {
