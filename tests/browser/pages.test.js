@@ -347,6 +347,7 @@ test("a firmware upload runs through the simulated bootloader with its progress 
     // The module leaves the bus for the bootloader and comes back: the page stays until the end of
     // the transfer closes the dialog, and only then follows the module's return to the main page.
     await eventually(async () => lines.includes("close firmware modal"), "end of the transfer", 90000);
+    await page.waitForURL(origin + "/");
     assert.strictEqual(lines.filter((l) => l === "open firmware modal").length, 2, lines.join());
     assert.ok(lines.filter((l) => l.startsWith("progress ")).length > 10, lines.join());
     assert.deepStrictEqual(lines.filter((l) => l.startsWith("card ") && l !== "card "), []);

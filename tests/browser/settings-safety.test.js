@@ -66,7 +66,11 @@ test("unsaved marker, backup restored through its preview, safety copy, port pro
     await eventually(() => page.locator("#safety-copy-message").isVisible(), "safety copy");
     const copy = /^The settings were copied to "(auto-korvaline-settings-\d{8}-\d{6}\.json)"/.exec(await page.locator("#safety-copy-message").textContent())[1];
     await eventually(async () => (await page.locator("#stored-copies").textContent()).includes(copy), "copy listed");
-    await eventually(async () => new URL(page.url()).pathname === "/" || !(await page.locator("#firmware-modal").isVisible()), "end of the transfer", 60000);
+    // Once the transfer has ended and the module is back, whichever came last, the page follows
+    // the module to the editor: only then does the copy's preview find the module. The editor is
+    // left once it has read the module, its noise logger restarted.
+    await page.waitForURL(origin + "/", { timeout: 60000 });
+    await editorReady(page);
     await page.goto(origin + "/settings.html");
     await page.locator(`button[aria-label="Restore ${copy}"]`).click();
     await eventually(() => page.locator("#restore-modal").isVisible(), "preview of the copy");

@@ -4,8 +4,12 @@
 
 // True from the first firmware upload event to "firmware_upload_end". The bootloader drops and
 // re-enumerates the module during a transfer, and those connects and disconnects must neither
-// open the "Cannot detect board" dialog nor reload the page in the middle of the upload.
+// open the "Cannot detect board" dialog nor reload the page in the middle of the upload. The last
+// of them is news once the transfer has ended, whether the module came back before its end (as it
+// does, the transfer's last steps taking longer) or after it: the editor shows the settings the
+// updated module holds, which the update may have changed.
 let fw_upload = false;
+let moduleNewsDuringUpload = null;
 
 const ev = new EventSource("event");
 
@@ -60,6 +64,26 @@ function handleUploadEvent(message) {
         console.log("close firmware modal");
         fw_upload = false;
         setOpen("firmware-modal", false);
+        if (moduleNewsDuringUpload) {
+            handleModuleNews(moduleNewsDuringUpload);
+            moduleNewsDuringUpload = null;
+        }
+    }
+}
+
+// "connect" or "disconnect" outside a transfer.
+function handleModuleNews(event) {
+    setOpen("disconnected", event === "disconnect");
+    if (event === "disconnect") {
+        loadStateAfterDisconnect();
+    }
+    // The main page reloads with its address, which names the chosen pad.
+    if (event === "connect") {
+        if (location.pathname === "/") {
+            location.reload();
+        } else {
+            location.href = "/";
+        }
     }
 }
 
@@ -105,18 +129,9 @@ ev.onmessage = (e) => {
                 return;
             }
             if (!fw_upload) {
-                setOpen("disconnected", message.event === "disconnect");
-                if (message.event === "disconnect") {
-                    loadStateAfterDisconnect();
-                }
-                // The main page reloads with its address, which names the chosen pad.
-                if (message.event === "connect") {
-                    if (location.pathname === "/") {
-                        location.reload();
-                    } else {
-                        location.href = "/";
-                    }
-                }
+                handleModuleNews(message.event);
+            } else if (message.event === "connect" || message.event === "disconnect") {
+                moduleNewsDuringUpload = message.event;
             }
         }
         if ("value" in message && typeof triggerThreshold !== "undefined") {
